@@ -1,0 +1,36 @@
+// Internals of the trace log, exposed to tests, tools and fuzzers only. The shipped
+// program never calls these and always logs to /log.
+#ifndef LIBEX_CLOG_INTERNAL_H
+#define LIBEX_CLOG_INTERNAL_H
+
+#include "cDes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Forgets the process's log file and starts over as if nothing had been logged: the
+ * next opening initialises again, with the log directory `dir` (NULL: "/log").
+ * Must not be called while a record is open. */
+void cLog_restart_for_test(const char* dir);
+
+/* The name of the current log file, or NULL before the first initialisation. */
+const char* cLog_filename(void);
+
+/* The built-in cipher parameters, for readers of the log. */
+void cLog_cipher_keys(uint8 key1[8], uint8 key2[8], uint8 key3[8], uint8 iv[8]);
+
+/* The fixed 16-byte header every new file begins with. */
+void cLog_header(uint8 header[16]);
+
+/* Decrypts a whole log file image in one pass (see the tool clogcat). `data` holds
+ * `size` bytes of the file from offset 0; the plaintext after the 16-byte header is
+ * written to `out` (room for size - 16 bytes). Returns the plaintext length, or -1
+ * when the image is shorter than the header or lacks the magic. */
+long cLog_decrypt_image(const unsigned char* data, long size, unsigned char* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

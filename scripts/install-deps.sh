@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, run and test Pin Manager.
+# Idempotent: says nothing and changes nothing when everything is present.
+set -eu
+packages=(
+  build-essential cmake pkg-config git
+  libgtk2.0-dev libglade2-dev libssl-dev libp11-kit-dev gettext
+  libgtest-dev libbenchmark-dev
+  xvfb xdotool x11-utils imagemagick fonts-dejavu-core
+  dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi
+  softhsm2 opensc p11-kit p11-kit-modules
+  clang libclang-rt-14-dev valgrind
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "install-deps: installing ${missing[*]}"
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo_cmd apt-get update -qq
+$sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

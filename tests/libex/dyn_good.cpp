@@ -1,0 +1,4 @@
+// Test library for the loader: one exported function.
+extern "C" int dyn_good_answer() {
+    return 42;
+}

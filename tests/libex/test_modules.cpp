@@ -1,0 +1,204 @@
+// Tests of the module locator: live lookups in this process, crafted maps files, and a
+// helper program that is renamed and deleted while it runs.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cModules.h"
+#include "cModules_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ownExecutable() {
+    return fs::canonical("/proc/self/exe").string();
+}
+
+const int kConstantInData = 7;
+
+std::string writeMaps(const fs::path& dir, const std::string& content) {
+    const fs::path file = dir / "maps";
+    std::ofstream(file) << content;
+    return file.string();
+}
+
+std::string takePath(char* heapCopy) {
+    std::string s = heapCopy ? heapCopy : "<none>";
+    free(heapCopy);
+    return s;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/modpath.XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+TEST(ModulePath, CodeAddressGivesOwnExecutable) {
+    char sz[1024];
+    memset(sz, 'x', sizeof sz);
+    const size_t len = GetCurrentModulePath(sz, 1023);
+    EXPECT_EQ(std::string(sz), ownExecutable());
+    EXPECT_EQ(len, ownExecutable().size());
+
+    // A function of this test program lies in the same executable mapping.
+    memset(sz, 'x', sizeof sz);
+    EXPECT_EQ(GetModulePathFromAddress(reinterpret_cast<const void*>(&ownExecutable), sz, 1023),
+              len);
+    EXPECT_EQ(std::string(sz), ownExecutable());
+}
+
+TEST(ModulePath, NullAddressFailsTheAssertionAndZeroesTheBuffer) {
+    char sz[64];
+    memset(sz, 'x', sizeof sz);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(GetModulePathFromAddress(nullptr, sz, 63), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "** BinReloc (br_locate): assertion symbol != NULL failed\n");
+    for (int i = 0; i < 63; ++i) ASSERT_EQ(sz[i], 0) << i;
+}
+
+TEST(ModulePath, HeapStackAndWritableDataFindNothing) {
+    char sz[1024];
+    int onStack = 0;
+    std::unique_ptr<int> onHeap(new int(1));
+    static int writable = 3;
+    EXPECT_EQ(GetModulePathFromAddress(&onStack, sz, 1023), 0u);
+    EXPECT_EQ(GetModulePathFromAddress(onHeap.get(), sz, 1023), 0u);
+    EXPECT_EQ(GetModulePathFromAddress(&writable, sz, 1023), 0u);
+    EXPECT_EQ(sz[0], 0);
+    // Read-only data sits in a mapping that is not executable.
+    EXPECT_EQ(GetModulePathFromAddress(&kConstantInData, sz, 1023), 0u);
+}
+
+TEST(ModulePath, BufferBoundAndMeasuring) {
+    const std::string exe = ownExecutable();
+    const size_t n = exe.size();
+    std::string buf(n + 8, 'x');
+
+    EXPECT_EQ(GetCurrentModulePath(nullptr, 0), n) << "a NULL buffer only measures";
+
+    EXPECT_EQ(GetCurrentModulePath(buf.data(), n), n);
+    EXPECT_EQ(std::string(buf.c_str()), exe) << "exactly maxChars characters fit";
+    EXPECT_EQ(buf[n + 1], 'x') << "nothing written past the terminator";
+
+    buf.assign(n + 8, 'x');
+    EXPECT_EQ(GetCurrentModulePath(buf.data(), n - 1), n) << "one more is refused but measured";
+    for (size_t i = 0; i < n - 1; ++i) ASSERT_EQ(buf[i], 0) << i;
+    EXPECT_EQ(buf[n - 1], 'x');
+}
+
+TEST(ModulePath, ProcessPathFromProcSelfExe) {
+    char sz[1024] = {0};
+    const size_t len = GetCurrentProcessPath(sz, sizeof sz);
+    ASSERT_NE(len, static_cast<size_t>(-1));
+    EXPECT_EQ(std::string(sz, len), fs::read_symlink("/proc/self/exe").string());
+
+    char tiny[4] = {0, 0, 0, 0};
+    EXPECT_EQ(GetCurrentProcessPath(tiny, sizeof tiny), 3u);
+    EXPECT_EQ(tiny[3], 0) << "the last byte stays free for the terminator";
+}
+
+TEST(MapsLine, MatchingRules) {
+    const char* good = "7f0000001000-7f0000002000 r-xp 00001000 08:01 42  /usr/lib/a b.so\n";
+    const auto at = [](uintptr_t a) { return reinterpret_cast<const void*>(a); };
+    EXPECT_STREQ(br_match_maps_line(good, at(0x7f0000001000)), "/usr/lib/a b.so\n");
+    EXPECT_STREQ(br_match_maps_line(good, at(0x7f0000001fff)), "/usr/lib/a b.so\n");
+    EXPECT_EQ(br_match_maps_line(good, at(0x7f0000002000)), nullptr) << "end is exclusive";
+    EXPECT_EQ(br_match_maps_line(good, at(0x7f0000000fff)), nullptr);
+
+    EXPECT_EQ(br_match_maps_line("1000-2000 r--p 0 08:01 42 /x\n", at(0x1800)), nullptr);
+    EXPECT_EQ(br_match_maps_line("1000-2000 rwxp 0 08:01 42 /x\n", at(0x1800)), nullptr);
+    EXPECT_EQ(br_match_maps_line("1000-2000 r-xs 0 08:01 42 /x\n", at(0x1800)), nullptr);
+    EXPECT_EQ(br_match_maps_line("1000-2000 r-xp 0 00:00 0 [vdso]\n", at(0x1800)), nullptr);
+    EXPECT_EQ(br_match_maps_line("garbage r-xp /x\n", at(0x1800)), nullptr);
+    EXPECT_EQ(br_match_maps_line("", at(0x1800)), nullptr);
+}
+
+TEST(MapsLine, PathTidying) {
+    char a[] = "/opt/app/prog (deleted)\n";
+    br_tidy_path(a);
+    EXPECT_STREQ(a, "/opt/app/prog");
+    char b[] = "/opt/my app/prog\n";
+    br_tidy_path(b);
+    EXPECT_STREQ(b, "/opt/my app/prog");
+    char c[] = " (deleted)";
+    br_tidy_path(c);
+    EXPECT_STREQ(c, " (deleted)") << "only a path longer than the marker loses it";
+    char d[] = "/x (deleted) (deleted)";
+    br_tidy_path(d);
+    EXPECT_STREQ(d, "/x (deleted)") << "one marker is removed, not all";
+}
+
+TEST(MapsFile, FirstMatchingLineWinsAndMissingFileFindsNothing) {
+    TempDir dir;
+    const std::string maps = writeMaps(dir.path(),
+                                       "1000-3000 r--p 0 08:01 1 /ro\n"
+                                       "1000-3000 r-xp 0 08:01 1 /first dir/one (deleted)\n"
+                                       "1000-3000 r-xp 0 08:01 1 /second\n"
+                                       "5000-6000 r-xp 0 08:01 1 /last");
+    const auto at = [](uintptr_t a) { return reinterpret_cast<const void*>(a); };
+    EXPECT_EQ(takePath(br_locate_in(at(0x2000), maps.c_str())), "/first dir/one");
+    EXPECT_EQ(takePath(br_locate_in(at(0x5000), maps.c_str())), "/last") << "no final newline";
+    EXPECT_EQ(takePath(br_locate_in(at(0x3000), maps.c_str())), "<none>");
+    EXPECT_EQ(takePath(br_locate_in(at(0x2000), (dir.path() / "absent").c_str())), "<none>");
+}
+
+TEST(ModulePath, DeletedExecutableInFolderWithBlanks) {
+    TempDir dir;
+    const fs::path folder = dir.path() / "folder with blanks";
+    fs::create_directories(folder);
+    const fs::path copy = folder / "helper copy";
+    fs::copy_file(MODPATH_HELPER, copy);
+
+    for (bool deleteIt : {false, true}) {
+        int toChild[2], fromChild[2];
+        ASSERT_EQ(pipe(toChild), 0);
+        ASSERT_EQ(pipe(fromChild), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(toChild[0], 0);
+            dup2(fromChild[1], 1);
+            close(toChild[1]);
+            close(fromChild[0]);
+            execl(copy.c_str(), copy.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        // Give the program time to map itself, then remove its file before it looks.
+        usleep(100000);
+        if (deleteIt) fs::remove(copy);
+        ASSERT_EQ(write(toChild[1], "go\n", 3), 3);
+        close(toChild[1]);
+        char out[2048] = {0};
+        ssize_t got = 0, n;
+        while ((n = read(fromChild[0], out + got, sizeof out - 1 - got)) > 0) got += n;
+        close(fromChild[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+        const std::string expected = copy.string();
+        EXPECT_EQ(std::string(out), std::to_string(expected.size()) + " " + expected + "\n")
+            << (deleteIt ? "deleted" : "present");
+    }
+}
