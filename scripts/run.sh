@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Pin Manager and starts it from build/stage/ on the
+# simulated demo card. With a display: the real window. Without one: on a private Xvfb,
+# saving screenshots of the certificate warning and of the dialog, then ending it.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+stage="$root/build/stage"
+
+"$root/scripts/install-deps.sh"
+mkdir -p "$root/build"
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$root/build/configure.log" 2>&1 ||
+  { cat "$root/build/configure.log"; exit 1; }
+cmake --build "$root/build" -j"${PINMAN_JOBS:-2}"
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "Starting $stage/gtkzorvpin on $DISPLAY (the demo card: PIN 1234, PUK 12345678)"
+  exec "$stage/gtkzorvpin"
+fi
+
+shots="$root/build/screenshots"
+mkdir -p "$shots"
+echo "No display: running Pin Manager on a private Xvfb; screenshots go to $shots"
+exec "$root/scripts/with-xvfb.sh" "$root/scripts/demo-screenshots.sh" "$stage/gtkzorvpin" "$shots"
