@@ -37,13 +37,16 @@ char* br_locate(const void* symbol) {
 }  // namespace
 
 const char* br_match_maps_line(const char* line, const void* symbol) {
-    if (strstr(line, " r-xp ") == nullptr) return nullptr;
+    if (strstr(line, " r-xp ") == nullptr)
+        return nullptr;
     const char* path = strchr(line, '/');
-    if (path == nullptr) return nullptr;
+    if (path == nullptr)
+        return nullptr;
 
     void* start = nullptr;
     void* end = nullptr;
-    if (sscanf(line, "%p-%p ", &start, &end) < 2) return nullptr;
+    if (sscanf(line, "%p-%p ", &start, &end) < 2)
+        return nullptr;
     const auto where = reinterpret_cast<uintptr_t>(symbol);
     if (reinterpret_cast<uintptr_t>(start) > where || where >= reinterpret_cast<uintptr_t>(end)) {
         return nullptr;
@@ -53,7 +56,8 @@ const char* br_match_maps_line(const char* line, const void* symbol) {
 
 void br_tidy_path(char* path) {
     char* newline = strrchr(path, '\n');
-    if (newline != nullptr) *newline = '\0';
+    if (newline != nullptr)
+        *newline = '\0';
     const size_t len = strlen(path);
     if (len > kDeleted.size() && std::string_view(path + len - kDeleted.size()) == kDeleted) {
         path[len - kDeleted.size()] = '\0';
@@ -67,11 +71,13 @@ char* br_locate_in(const void* symbol, const char* mapsFile) {
         return nullptr;
     }
     std::unique_ptr<char, FreeDeleter> line(static_cast<char*>(calloc(kLineSize, 1)));
-    if (!line) return nullptr;
+    if (!line)
+        return nullptr;
 
     while (fgets(line.get(), kLineSize, maps.get()) != nullptr) {
         const char* found = br_match_maps_line(line.get(), symbol);
-        if (found == nullptr) continue;
+        if (found == nullptr)
+            continue;
         cLogTracef("**br_locate: line is good: '%s'\n", line.get());
         char* path = line.get() + (found - line.get());
         br_tidy_path(path);
@@ -87,10 +93,13 @@ char* br_locate_in(const void* symbol, const char* mapsFile) {
 
 size_t GetModulePathFromAddress(const void* pVoid, char* szModulePath, size_t maxChars) {
     std::unique_ptr<char, FreeDeleter> path(br_locate(pVoid));
-    if (szModulePath != nullptr) memset(szModulePath, 0, maxChars);
-    if (!path) return 0;
+    if (szModulePath != nullptr)
+        memset(szModulePath, 0, maxChars);
+    if (!path)
+        return 0;
     const size_t len = strlen(path.get());
-    if (szModulePath != nullptr && len <= maxChars) memcpy(szModulePath, path.get(), len + 1);
+    if (szModulePath != nullptr && len <= maxChars)
+        memcpy(szModulePath, path.get(), len + 1);
     return len;
 }
 

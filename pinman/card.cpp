@@ -27,7 +27,8 @@ int fail_with(const char* message) {
 // Repeats the change of directory of start-up, on a copy of the module path of its own.
 void change_to_module_folder(char* filePath) {
     GetCurrentModulePath(filePath, PINMAN_PATH_SIZE - 1);
-    if (!cut_at_last_separator(filePath)) return;
+    if (!cut_at_last_separator(filePath))
+        return;
     fprintf(stderr, "CHDIR to: '%s'\n", filePath);
     if (chdir(filePath) != 0) {
         // The result is not examined: the module name below is absolute when it matters.
@@ -39,7 +40,8 @@ void change_to_module_folder(char* filePath) {
 int resolve_module_name(char* szP11Lib, char* filePath) {
     const size_t len = strnlen(g_szP11Lib, PINMAN_PATH_SIZE - 1);
     memcpy(szP11Lib, g_szP11Lib, len);
-    if (len > 0 && szP11Lib[len - 1] == '\n') szP11Lib[len - 1] = '\0';
+    if (len > 0 && szP11Lib[len - 1] == '\n')
+        szP11Lib[len - 1] = '\0';
     if (szP11Lib[0] != '/') {
         memcpy(filePath, s_szModulePath, strnlen(s_szModulePath, PINMAN_PATH_SIZE - 1));
         if (!bounded_append(filePath, PINMAN_PATH_SIZE, "/") ||
@@ -69,22 +71,26 @@ int InitP11(void) {
     pFList = nullptr;
 
     if (g_szP11Lib[0] != '\0') {
-        if (!resolve_module_name(szP11Lib, filePath)) return fail_with(N_("Unable to load PKCS#11 library"));
+        if (!resolve_module_name(szP11Lib, filePath))
+            return fail_with(N_("Unable to load PKCS#11 library"));
     } else {
         fprintf(stderr, "PKCS11-2: '%s'\n", szP11Lib);
         memcpy(szP11Lib, defaultP11Lib, strlen(defaultP11Lib) + 1);
     }
 
     hLib = dyn_LoadLibrary(szP11Lib);
-    if (hLib == nullptr) return fail_with(N_("Unable to load PKCS#11 library"));
+    if (hLib == nullptr)
+        return fail_with(N_("Unable to load PKCS#11 library"));
     auto getFunctionList =
         reinterpret_cast<t_C_GetFunctionList>(dyn_GetProcAddress(hLib, "C_GetFunctionList"));
-    if (getFunctionList == nullptr) return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
+    if (getFunctionList == nullptr)
+        return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
     // A module that answers CKR_OK without a list is as unusable as one that fails.
     if (getFunctionList(&pFList) != CKR_OK || pFList == nullptr) {
         return fail_with(N_("Unable to initialize PKCS#11 functions"));
     }
-    if (pFList->C_Initialize(nullptr) != CKR_OK) return fail_with(N_("Unable to initialize PKCS#11 library"));
+    if (pFList->C_Initialize(nullptr) != CKR_OK)
+        return fail_with(N_("Unable to initialize PKCS#11 library"));
 
     ulSlots = kMaxSlots;
     if (pFList->C_GetSlotList(CK_FALSE, slotList, &ulSlots) != CKR_OK || ulSlots == 0) {
@@ -94,8 +100,10 @@ int InitP11(void) {
 }
 
 void FinalizeP11(void) {
-    if (hLib == nullptr) return;
-    if (s_hSession != 0 && pFList != nullptr) pFList->C_CloseSession(s_hSession);
+    if (hLib == nullptr)
+        return;
+    if (s_hSession != 0 && pFList != nullptr)
+        pFList->C_CloseSession(s_hSession);
     dyn_FreeLibrary(hLib);
 }
 
@@ -104,18 +112,21 @@ int OpenSession(int bShowError) {
     CK_ULONG ulSlots = kMaxSlots;
     const CK_RV rv = pFList->C_GetSlotList(CK_TRUE, slotList, &ulSlots);
     if (rv != CKR_OK || ulSlots == 0) {
-        if (bShowError) ShowMessageError(_("There is no smartcard in any reader"));
+        if (bShowError)
+            ShowMessageError(_("There is no smartcard in any reader"));
         return 0;
     }
     if (ulSlots > 1) {
-        ShowMessageError(_("Warning: there are multipkle smart card inseted\n"
-                           "Please inser just one card at time."));
+        ShowMessageError(
+            _("Warning: there are multipkle smart card inseted\n"
+              "Please inser just one card at time."));
         return 0;
     }
     CK_SESSION_HANDLE hSession = 0;
     if (pFList->C_OpenSession(slotList[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                               &hSession) != CKR_OK) {
-        if (bShowError) ShowMessageError(_("Error communicating with the card (open session)"));
+        if (bShowError)
+            ShowMessageError(_("Error communicating with the card (open session)"));
         return 0;
     }
     s_hSession = hSession;

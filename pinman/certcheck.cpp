@@ -22,10 +22,14 @@ constexpr CK_ULONG kMaxCertificateSize = 1UL << 20;
 // The heading of each status that gets an entry in the report.
 const char* heading_of(int status) {
     switch (status) {
-        case kCertNotYetValid: return N_("Certificate not yet valid:");
-        case kCertExpired: return N_("Certificate expired:");
-        case kCertAboutToExpire: return N_("Certificate about to expire:");
-        default: return nullptr;
+        case kCertNotYetValid:
+            return N_("Certificate not yet valid:");
+        case kCertExpired:
+            return N_("Certificate expired:");
+        case kCertAboutToExpire:
+            return N_("Certificate about to expire:");
+        default:
+            return nullptr;
     }
 }
 
@@ -44,17 +48,21 @@ int two_digits(const unsigned char* p) {
 // Reads the value of one certificate object; nullptr when it cannot be read or decoded.
 X509Ptr read_certificate(CK_OBJECT_HANDLE hObject) {
     CK_ATTRIBUTE certVal = {CKA_VALUE, nullptr, 0};
-    if (pFList->C_GetAttributeValue(s_hSession, hObject, &certVal, 1) != CKR_OK) return nullptr;
+    if (pFList->C_GetAttributeValue(s_hSession, hObject, &certVal, 1) != CKR_OK)
+        return nullptr;
     const CK_ULONG ulLength = certVal.ulValueLen;
-    if (ulLength == 0 || ulLength > kMaxCertificateSize) return nullptr;
+    if (ulLength == 0 || ulLength > kMaxCertificateSize)
+        return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char*>(malloc(ulLength)));
-    if (!buffer) return nullptr;
+    if (!buffer)
+        return nullptr;
     certVal.pValue = buffer.get();
-    if (pFList->C_GetAttributeValue(s_hSession, hObject, &certVal, 1) != CKR_OK) return nullptr;
+    if (pFList->C_GetAttributeValue(s_hSession, hObject, &certVal, 1) != CKR_OK)
+        return nullptr;
     // Never decode more than was allocated, whatever length the module answers now.
-    const long decodeLength = static_cast<long>(certVal.ulValueLen < ulLength ? certVal.ulValueLen
-                                                                             : ulLength);
+    const long decodeLength =
+        static_cast<long>(certVal.ulValueLen < ulLength ? certVal.ulValueLen : ulLength);
     const unsigned char* pbCert = buffer.get();
     return X509Ptr(d2i_X509(nullptr, &pbCert, decodeLength));
 }
@@ -73,7 +81,8 @@ void print_diagnostics(const char* szTmp, const X509* cert) {
 
 // Appends one whole entry, or nothing once the report is full; returns 1 when appended.
 int append_entry(char* szMessage, const char* heading, const char* szTmp, int* bFull) {
-    if (*bFull) return 0;
+    if (*bFull)
+        return 0;
     const size_t used = strlen(szMessage);
     const size_t need = strlen(heading) + 2 + strlen(szTmp) + 2;
     if (used + need >= PINMAN_REPORT_SIZE) {
@@ -90,14 +99,17 @@ int append_entry(char* szMessage, const char* heading, const char* szTmp, int* b
 }  // namespace
 
 time_t ASN1_UTCTIME_get(const ASN1_UTCTIME* s) {
-    if (s == nullptr || s->data == nullptr) return static_cast<time_t>(-1);
+    if (s == nullptr || s->data == nullptr)
+        return static_cast<time_t>(-1);
     const unsigned char* v = s->data;
     const int length = s->length;
     // GeneralizedTime carries a four-digit year; everything after it is laid out alike.
     const int yearDigits = s->type == V_ASN1_GENERALIZEDTIME ? 4 : 2;
     const int zone = yearDigits + 10;
-    if (length < zone + 1) return static_cast<time_t>(-1);
-    if (v[zone] != 'Z' && length < zone + 5) return static_cast<time_t>(-1);
+    if (length < zone + 1)
+        return static_cast<time_t>(-1);
+    if (v[zone] != 'Z' && length < zone + 5)
+        return static_cast<time_t>(-1);
 
     struct tm tm;
     memset(&tm, 0, sizeof tm);
@@ -116,7 +128,8 @@ time_t ASN1_UTCTIME_get(const ASN1_UTCTIME* s) {
     long offsetMinutes = 0;
     if (v[zone] != 'Z') {
         offsetMinutes = two_digits(v + zone + 1) * 60 + two_digits(v + zone + 3);
-        if (v[zone] == '-') offsetMinutes = -offsetMinutes;
+        if (v[zone] == '-')
+            offsetMinutes = -offsetMinutes;
     }
     return timegm(&tm) - offsetMinutes * 60;
 }
@@ -125,12 +138,16 @@ int classify_certificate(const ASN1_TIME* notBefore, const ASN1_TIME* notAfter, 
                          time_t (*clock)(time_t*)) {
     // The comparison answers -2 for a time it cannot read: such a time decides nothing,
     // so a certificate is never called expired because its date is unreadable.
-    if (ASN1_TIME_cmp_time_t(notBefore, clock(nullptr)) > 0) return kCertNotYetValid;
+    if (ASN1_TIME_cmp_time_t(notBefore, clock(nullptr)) > 0)
+        return kCertNotYetValid;
     const int vsNow = ASN1_TIME_cmp_time_t(notAfter, clock(nullptr));
-    if (vsNow == -2) return kCertFine;
-    if (vsNow < 0) return kCertExpired;
+    if (vsNow == -2)
+        return kCertFine;
+    if (vsNow < 0)
+        return kCertExpired;
     const int vsWindow = ASN1_TIME_cmp_time_t(notAfter, clock(nullptr) + window);
-    if (vsWindow == -2) return kCertFine;
+    if (vsWindow == -2)
+        return kCertFine;
     return vsWindow < 0 ? kCertAboutToExpire : kCertFine;
 }
 
@@ -141,14 +158,14 @@ int CheckExpire(void) {
     int bFull = 0;
     CK_OBJECT_CLASS ckoCert = CKO_CERTIFICATE;
     CK_BBOOL ckTrue = CK_TRUE;
-    CK_ATTRIBUTE searchCerts[2] = {{CKA_CLASS, &ckoCert, sizeof ckoCert},
-                                   {CKA_TOKEN, &ckTrue, 1}};
+    CK_ATTRIBUTE searchCerts[2] = {{CKA_CLASS, &ckoCert, sizeof ckoCert}, {CKA_TOKEN, &ckTrue, 1}};
     CK_OBJECT_HANDLE hObjects[kMaxObjects];
     CK_ULONG ulObjects = 0;
 
     fprintf(stderr, "CheckExpire()\n");
     bounded_append(szMessage, sizeof szMessage, _("Certificates status:\n"));
-    if (!OpenSession(0)) return 1;
+    if (!OpenSession(0))
+        return 1;
     fprintf(stderr, "OpenSession OK\n");
 
     if (pFList->C_FindObjectsInit(s_hSession, searchCerts, 2) == CKR_OK) {
@@ -156,22 +173,25 @@ int CheckExpire(void) {
         fprintf(stderr, "Found %d objects\n", static_cast<int>(ulObjects));
         if (rv == CKR_OK && ulObjects > 0) {
             // Never trust a count beyond the room the module was given.
-            if (ulObjects > kMaxObjects) ulObjects = kMaxObjects;
+            if (ulObjects > kMaxObjects)
+                ulObjects = kMaxObjects;
             for (CK_ULONG i = 0; i < ulObjects; ++i) {
                 X509Ptr cert = read_certificate(hObjects[i]);
-                if (!cert) continue;
+                if (!cert)
+                    continue;
                 memset(szTmp, 0, sizeof szTmp);
-                X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()), NID_commonName,
-                                          szTmp, sizeof szTmp);
+                X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()), NID_commonName, szTmp,
+                                          sizeof szTmp);
                 print_diagnostics(szTmp, cert.get());
-                const char* heading = heading_of(classify_certificate(
-                    X509_get0_notBefore(cert.get()), X509_get0_notAfter(cert.get()),
-                    g_checkExpire, time));
+                const char* heading = heading_of(
+                    classify_certificate(X509_get0_notBefore(cert.get()),
+                                         X509_get0_notAfter(cert.get()), g_checkExpire, time));
                 if (heading != nullptr && append_entry(szMessage, _(heading), szTmp, &bFull)) {
                     showCertsMessage = 1;
                 }
             }
-            if (showCertsMessage) ShowMessage(szMessage);
+            if (showCertsMessage)
+                ShowMessage(szMessage);
         }
     }
     pFList->C_FindObjectsFinal(s_hSession);

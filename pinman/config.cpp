@@ -30,7 +30,8 @@ int shown_unless_false(const char* word) {
 int bounded_append(char* buffer, size_t size, const char* text) {
     const size_t used = strnlen(buffer, size);
     const size_t add = strlen(text);
-    if (used + add >= size) return 0;
+    if (used + add >= size)
+        return 0;
     memcpy(buffer + used, text, add + 1);
     return 1;
 }
@@ -39,8 +40,10 @@ int module_path_with_suffix(char* buffer, const char* suffix) {
     memset(buffer, 0, PINMAN_PATH_SIZE);
     const size_t len = GetCurrentModulePath(buffer, PINMAN_PATH_SIZE - 1);
     if (len > PINMAN_PATH_SIZE - 1 || !bounded_append(buffer, PINMAN_PATH_SIZE, suffix)) {
-        fprintf(stderr, "The program's path (%zu characters) with \"%s\" does not fit in %d bytes; "
-                        "refused\n", len, suffix, PINMAN_PATH_SIZE);
+        fprintf(stderr,
+                "The program's path (%zu characters) with \"%s\" does not fit in %d bytes; "
+                "refused\n",
+                len, suffix, PINMAN_PATH_SIZE);
         memset(buffer, 0, PINMAN_PATH_SIZE);
         return 0;
     }
@@ -68,12 +71,15 @@ void readConfig(void) {
     char value[PINMAN_PATH_SIZE] = {0};
     char szLine[PINMAN_PATH_SIZE] = {0};
     // A path that does not fit is refused rather than cut into the name of another file.
-    if (!module_path_with_suffix(value, ".conf")) return;
+    if (!module_path_with_suffix(value, ".conf"))
+        return;
 
     std::unique_ptr<FILE, FileCloser> conf(fopen(value, "rb"));
     fprintf(stderr, "Conf: %s\n", value);
-    if (!conf) return;
-    while (fgets(szLine, PINMAN_PATH_SIZE - 1, conf.get()) != nullptr) apply_config_line(szLine);
+    if (!conf)
+        return;
+    while (fgets(szLine, PINMAN_PATH_SIZE - 1, conf.get()) != nullptr)
+        apply_config_line(szLine);
 }
 
 int cut_at_last_separator(char* path) {
@@ -88,13 +94,17 @@ int cut_at_last_separator(char* path) {
 
 void init_module_path(void) {
     const size_t len = GetCurrentModulePath(s_szModulePath, PINMAN_PATH_SIZE - 1);
-    if (len == 0) return;
+    if (len == 0)
+        return;
     if (len > PINMAN_PATH_SIZE - 1) {
-        fprintf(stderr, "The program's path (%zu characters) does not fit in %d bytes; "
-                        "its folder is not used\n", len, PINMAN_PATH_SIZE);
+        fprintf(stderr,
+                "The program's path (%zu characters) does not fit in %d bytes; "
+                "its folder is not used\n",
+                len, PINMAN_PATH_SIZE);
         return;
     }
-    if (!cut_at_last_separator(s_szModulePath)) return;
+    if (!cut_at_last_separator(s_szModulePath))
+        return;
     fprintf(stderr, "CHDIR to: '%s'\n", s_szModulePath);
     if (chdir(s_szModulePath) != 0) {
         // Start-up goes on in the current directory.

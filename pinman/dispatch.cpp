@@ -19,14 +19,14 @@ constexpr PageAction kPages[] = {
 };
 
 // All nine fields, in the order a success empties them.
-constexpr const char* kAllFields[] = {"entry1",   "entry2",      "entry3",
-                                      "entryOld", "entryNew",    "entryConfirm",
+constexpr const char* kAllFields[] = {"entry1",      "entry2",      "entry3",
+                                      "entryOld",    "entryNew",    "entryConfirm",
                                       "entryOldPuk", "entryNewPuk", "entryConfirmPuk"};
 
 void show_success(void) {
-    GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
-                                            GTK_BUTTONS_OK, "%s",
-                                            _("Operation successfully completed"));
+    GtkWidget* box =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s",
+                               _("Operation successfully completed"));
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
 }
@@ -37,8 +37,10 @@ int page_at_position(int position) {
     const int shown[] = {g_showChangePin, g_showUnblockPin, g_showChangePuk};
     int visible = 0;
     for (int page = kChangePinPage; page <= kChangePukPage; ++page) {
-        if (!shown[page]) continue;
-        if (visible == position) return page;
+        if (!shown[page])
+            continue;
+        if (visible == position)
+            return page;
         ++visible;
     }
     return -1;
@@ -52,8 +54,10 @@ extern "C" G_MODULE_EXPORT void onChangePage(GtkNotebook* /*notebook*/, GtkNoteb
 extern "C" G_MODULE_EXPORT void onClickBtnOk(GtkWidget* /*widget*/, gpointer user_data) {
     GladeXML* builder = static_cast<GladeXML*>(user_data);
     const int page = page_at_position(g_curr_page);
-    if (page < 0) return;
-    if (kPages[page].operation(builder) == 0) return;
+    if (page < 0)
+        return;
+    if (kPages[page].operation(builder) == 0)
+        return;
     show_success();
     ClearControls(builder);
 }
@@ -61,10 +65,13 @@ extern "C" G_MODULE_EXPORT void onClickBtnOk(GtkWidget* /*widget*/, gpointer use
 void ClearControls(GladeXML* builder) {
     for (const char* name : kAllFields) {
         GtkWidget* entry = glade_xml_get_widget(builder, name);
-        if (entry != nullptr && GTK_IS_ENTRY(entry)) gtk_entry_set_text(GTK_ENTRY(entry), "");
+        if (entry != nullptr && GTK_IS_ENTRY(entry))
+            gtk_entry_set_text(GTK_ENTRY(entry), "");
     }
     const int page = page_at_position(g_curr_page);
-    if (page < 0) return;
+    if (page < 0)
+        return;
     GtkWidget* first = glade_xml_get_widget(builder, kPages[page].firstField);
-    if (first != nullptr) gtk_widget_grab_focus(first);
+    if (first != nullptr)
+        gtk_widget_grab_focus(first);
 }

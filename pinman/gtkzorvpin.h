@@ -95,8 +95,7 @@ void on_window_destroy(GtkObject* object, gpointer user_data);
 void onClickBtnCancel(GtkWidget* widget, gpointer user_data);
 void onClickBtnOk(GtkWidget* widget, gpointer user_data);
 void onClickBtnInfo(GtkWidget* widget, gpointer user_data);
-void onChangePage(GtkNotebook* notebook, GtkNotebookPage* page, guint page_num,
-                  gpointer user_data);
+void onChangePage(GtkNotebook* notebook, GtkNotebookPage* page, guint page_num, gpointer user_data);
 #ifdef __cplusplus
 }
 #endif

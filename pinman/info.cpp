@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr const char* kInfoFormat = N_(
-    "Card Informations:\nSerial Number: %s\nLabel: %s\nModel: %s\nPin Lenght: min.%d,max.%d\n"
-    "Reader in use:%s\nPIN status: %s\nPUK status: %s");
+constexpr const char* kInfoFormat =
+    N_("Card Informations:\nSerial Number: %s\nLabel: %s\nModel: %s\nPin Lenght: min.%d,max.%d\n"
+       "Reader in use:%s\nPIN status: %s\nPUK status: %s");
 
 // The status texts of one PIN, tested in this order: the first flag set decides.
 struct PinStatusFlags {
@@ -50,7 +50,8 @@ const char* checked_format(const char* translated, const char* original) {
     // Conversions of both formats, in order; "%%" counts as none.
     const auto next_conversion = [](const char*& p) -> char {
         while (*p != '\0') {
-            if (*p++ != '%') continue;
+            if (*p++ != '%')
+                continue;
             if (*p == '%') {
                 ++p;
                 continue;
@@ -64,8 +65,10 @@ const char* checked_format(const char* translated, const char* original) {
     for (;;) {
         const char ct = next_conversion(t);
         const char co = next_conversion(o);
-        if (ct != co) return original;
-        if (co == '\0') return translated;
+        if (ct != co)
+            return original;
+        if (co == '\0')
+            return translated;
     }
 }
 
@@ -85,7 +88,8 @@ extern "C" G_MODULE_EXPORT void onClickBtnInfo(GtkWidget* /*widget*/, gpointer /
     copy_text(szPinStatus, _("PIN OK"));
     copy_text(szPukStatus, _("PUK OK"));
 
-    if (!OpenSession(1)) return;
+    if (!OpenSession(1))
+        return;
     pFList->C_GetSlotInfo(s_slotId, &slotInfo);
     pFList->C_GetTokenInfo(s_slotId, &tokenInfo);
 

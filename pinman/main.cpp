@@ -47,14 +47,16 @@ int main(int argc, char** argv) {
     if (builder == nullptr) {
         report_unusable_interface_file();
     } else if (InitP11()) {
-        if (g_checkExpire > 0) CheckExpire();
+        if (g_checkExpire > 0)
+            CheckExpire();
         setup_dialog(builder);
         glade_xml_signal_autoconnect(builder);
         gtk_widget_show(glade_xml_get_widget(builder, "dialog1"));
         gtk_main();
         status = 0;
     }
-    if (builder != nullptr) g_object_unref(builder);
+    if (builder != nullptr)
+        g_object_unref(builder);
     FinalizeP11();
     return status;
 }

@@ -5,8 +5,8 @@ namespace {
 
 void run_message_box(GtkMessageType type, const char* message) {
     // "%s" keeps the text literal: a '%' in a card label or a translation stays a '%'.
-    GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s",
-                                            message);
+    GtkWidget* box =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", message);
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
 }

@@ -61,22 +61,29 @@ constexpr PinOperation kChangePuk = {{"entryOldPuk", "entryNewPuk", "entryConfir
 
 const char* field_text(GladeXML* builder, const char* name) {
     GtkWidget* widget = glade_xml_get_widget(builder, name);
-    if (widget == nullptr || !GTK_IS_ENTRY(widget)) return nullptr;
+    if (widget == nullptr || !GTK_IS_ENTRY(widget))
+        return nullptr;
     return gtk_entry_get_text(GTK_ENTRY(widget));
 }
 
 const char* message_for(CK_RV rv, const ResultColumn& column) {
     switch (rv) {
-        case CKR_PIN_INCORRECT: return column.pinIncorrect;
-        case CKR_PIN_INVALID: return column.pinInvalid;
-        case CKR_PIN_LEN_RANGE: return column.pinLenRange;
-        case CKR_PIN_LOCKED: return column.pinLocked;
-        default: return kCommunicationError;
+        case CKR_PIN_INCORRECT:
+            return column.pinIncorrect;
+        case CKR_PIN_INVALID:
+            return column.pinInvalid;
+        case CKR_PIN_LEN_RANGE:
+            return column.pinLenRange;
+        case CKR_PIN_LOCKED:
+            return column.pinLocked;
+        default:
+            return kCommunicationError;
     }
 }
 
 int answer(CK_RV rv, const ResultColumn& column) {
-    if (rv == CKR_OK) return 1;
+    if (rv == CKR_OK)
+        return 1;
     ShowMessageError(_(message_for(rv, column)));
     return 0;
 }
@@ -87,7 +94,8 @@ CK_UTF8CHAR_PTR bytes(const char* text) {
 
 int run_pin_operation(GladeXML* builder, const PinOperation& op) {
     const char* texts[3];
-    for (int i = 0; i < 3; ++i) texts[i] = field_text(builder, op.fields[i]);
+    for (int i = 0; i < 3; ++i)
+        texts[i] = field_text(builder, op.fields[i]);
     for (const char* text : texts) {
         if (text == nullptr || text[0] == '\0') {
             ShowMessageError(_("All fileds are required"));
@@ -98,13 +106,15 @@ int run_pin_operation(GladeXML* builder, const PinOperation& op) {
         ShowMessageError(_(op.mismatch));
         return 0;
     }
-    if (!OpenSession(1)) return 0;
+    if (!OpenSession(1))
+        return 0;
 
     // Ends a login that an earlier operation left on the card.
     pFList->C_Logout(s_hSession);
     CK_RV rv = pFList->C_Login(s_hSession, op.userType, bytes(texts[0]), strlen(texts[0]));
     if (op.initPin) {
-        if (!answer(rv, *op.loginColumn)) return 0;
+        if (!answer(rv, *op.loginColumn))
+            return 0;
         rv = pFList->C_InitPIN(s_hSession, bytes(texts[1]), strlen(texts[1]));
     } else if (rv == CKR_OK) {
         rv = pFList->C_SetPIN(s_hSession, bytes(texts[0]), strlen(texts[0]), bytes(texts[1]),

@@ -32,16 +32,20 @@ void connect_clicked(GladeXML* builder, const char* name, GCallback handler) {
 
 void remove_hidden_pages(GtkNotebook* notebook) {
     // Highest index first, so that each index still names the page's place in the file.
-    if (g_showChangePuk == 0) gtk_notebook_remove_page(notebook, 2);
-    if (g_showUnblockPin == 0) gtk_notebook_remove_page(notebook, 1);
-    if (g_showChangePin == 0) gtk_notebook_remove_page(notebook, 0);
+    if (g_showChangePuk == 0)
+        gtk_notebook_remove_page(notebook, 2);
+    if (g_showUnblockPin == 0)
+        gtk_notebook_remove_page(notebook, 1);
+    if (g_showChangePin == 0)
+        gtk_notebook_remove_page(notebook, 0);
 }
 
 }  // namespace
 
 GladeXML* getBuilder(void) {
     char szGlade[PINMAN_PATH_SIZE] = {0};
-    if (!module_path_with_suffix(szGlade, ".glade")) return nullptr;
+    if (!module_path_with_suffix(szGlade, ".glade"))
+        return nullptr;
     return glade_xml_new(szGlade, nullptr, nullptr);
 }
 
@@ -50,7 +54,8 @@ void setup_dialog(GladeXML* builder) {
     gtk_window_set_title(GTK_WINDOW(window), _("Pin Manager"));
     g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroy), builder);
 
-    for (int page = 0; page < 3; ++page) mask_and_wire_fields(builder, &kWiredFields[3 * page]);
+    for (int page = 0; page < 3; ++page)
+        mask_and_wire_fields(builder, &kWiredFields[3 * page]);
 
     gtk_widget_grab_focus(glade_xml_get_widget(builder, "entryOld"));
 

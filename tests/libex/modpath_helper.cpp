@@ -6,7 +6,8 @@
 
 int main() {
     char line[16];
-    if (fgets(line, sizeof line, stdin) == nullptr) return 2;
+    if (fgets(line, sizeof line, stdin) == nullptr)
+        return 2;
     char szPath[1024] = {0};
     const size_t len = GetCurrentModulePath(szPath, 1023);
     printf("%zu %s\n", len, szPath);

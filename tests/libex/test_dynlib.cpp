@@ -1,7 +1,6 @@
 // Tests of run-time library loading with real shared libraries built for the purpose.
 #include <gtest/gtest.h>
 
-
 #include "cDynlib.h"
 
 TEST(Dynlib, LoadFindCallAndFree) {

@@ -73,7 +73,8 @@ TEST(ModulePath, NullAddressFailsTheAssertionAndZeroesTheBuffer) {
     EXPECT_EQ(GetModulePathFromAddress(nullptr, sz, 63), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "** BinReloc (br_locate): assertion symbol != NULL failed\n");
-    for (int i = 0; i < 63; ++i) ASSERT_EQ(sz[i], 0) << i;
+    for (int i = 0; i < 63; ++i)
+        ASSERT_EQ(sz[i], 0) << i;
 }
 
 TEST(ModulePath, HeapStackAndWritableDataFindNothing) {
@@ -102,7 +103,8 @@ TEST(ModulePath, BufferBoundAndMeasuring) {
 
     buf.assign(n + 8, 'x');
     EXPECT_EQ(GetCurrentModulePath(buf.data(), n - 1), n) << "one more is refused but measured";
-    for (size_t i = 0; i < n - 1; ++i) ASSERT_EQ(buf[i], 0) << i;
+    for (size_t i = 0; i < n - 1; ++i)
+        ASSERT_EQ(buf[i], 0) << i;
     EXPECT_EQ(buf[n - 1], 'x');
 }
 
@@ -187,12 +189,14 @@ TEST(ModulePath, DeletedExecutableInFolderWithBlanks) {
         close(fromChild[1]);
         // Give the program time to map itself, then remove its file before it looks.
         usleep(100000);
-        if (deleteIt) fs::remove(copy);
+        if (deleteIt)
+            fs::remove(copy);
         ASSERT_EQ(write(toChild[1], "go\n", 3), 3);
         close(toChild[1]);
         char out[2048] = {0};
         ssize_t got = 0, n;
-        while ((n = read(fromChild[0], out + got, sizeof out - 1 - got)) > 0) got += n;
+        while ((n = read(fromChild[0], out + got, sizeof out - 1 - got)) > 0)
+            got += n;
         close(fromChild[0]);
         int status = 0;
         waitpid(pid, &status, 0);

@@ -1,0 +1,182 @@
+// Tests of the Info box: the card's fixed-width fields, the PIN and PUK states, the lengths,
+// and translations that try to write past the texts' buffers.
+#include <clocale>
+#include <memory>
+
+#include "testkit.h"
+
+using testkit::BoxWatcher;
+using testkit::Reader;
+using testkit::SimCard;
+
+namespace {
+
+std::string padded(const std::string& s, size_t width) {
+    return s + std::string(width - s.size(), ' ');
+}
+
+std::string expectedBox(const std::string& serial, const std::string& label,
+                        const std::string& model, const std::string& lengths,
+                        const std::string& reader, const std::string& pin, const std::string& puk) {
+    return "Card Informations:\nSerial Number: " + serial + "\nLabel: " + label +
+           "\nModel: " + model + "\nPin Lenght: " + lengths + "\nReader in use:" + reader +
+           "\nPIN status: " + pin + "\nPUK status: " + puk;
+}
+
+class CardInfo : public testing::Test {
+protected:
+    // Presses Info with one card; returns the boxes it showed.
+    std::vector<testkit::SeenBox> press(const std::vector<Reader>& readers,
+                                        const std::string& faults = "") {
+        card_ = std::make_unique<SimCard>(readers, faults);
+        testing::internal::CaptureStderr();
+        const int loaded = testkit::loadModule(SIMCARD_PATH);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(loaded, 1);
+        BoxWatcher watcher;
+        onClickBtnInfo(nullptr, nullptr);
+        return watcher.boxes;
+    }
+    std::string infoText(const Reader& reader) {
+        const auto boxes = press({reader});
+        testkit::unloadModule();
+        EXPECT_EQ(boxes.size(), 1u);
+        if (boxes.empty())
+            return "<no box>";
+        EXPECT_EQ(boxes[0].type, GTK_MESSAGE_INFO);
+        return boxes[0].text;
+    }
+    void TearDown() override { testkit::unloadModule(); }
+    std::unique_ptr<SimCard> card_;
+};
+
+Reader withFlags(const char* flags) {
+    Reader r;
+    r.extraFlags = flags;
+    return r;
+}
+
+std::string statusLines(const std::string& box) {
+    return box.substr(box.find("\nPIN status: ") + 1);
+}
+
+}  // namespace
+
+TEST_F(CardInfo, TheWholeBoxWithBlankPaddedFields) {
+    EXPECT_EQ(infoText(Reader{}),
+              expectedBox("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
+                          "min.4,max.8", padded("Simulated Reader 0", 64), "PIN OK", "PUK OK"));
+}
+
+TEST_F(CardInfo, PinAndPukStatesInTheirTestOrder) {
+    EXPECT_EQ(statusLines(infoText(withFlags("0x0"))), "PIN status: PIN OK\nPUK status: PUK OK");
+    EXPECT_EQ(statusLines(infoText(withFlags("0x50000"))),
+              "PIN status: At least a wrong attempt was made\nPUK status: PUK OK")
+        << "count-low with locked reads as count-low";
+    EXPECT_EQ(statusLines(infoText(withFlags("0x20000"))),
+              "PIN status: Last attempt left\nPUK status: PUK OK");
+    EXPECT_EQ(statusLines(infoText(withFlags("0x40000"))),
+              "PIN status: PIN Locked\nPUK status: PUK OK");
+    EXPECT_EQ(statusLines(infoText(withFlags("0x400000"))),
+              "PIN status: PIN OK\nPUK status: PUK Locked");
+    EXPECT_EQ(statusLines(infoText(withFlags("0x300000"))),
+              "PIN status: PIN OK\nPUK status: At least a wrong attempt was made");
+    EXPECT_EQ(statusLines(infoText(withFlags("0x200000"))),
+              "PIN status: PIN OK\nPUK status: Last attempt left");
+
+    Reader counted;  // what the card's own counters say after two wrong PINs
+    counted.pinTries = 1;
+    EXPECT_EQ(statusLines(infoText(counted)),
+              "PIN status: At least a wrong attempt was made\nPUK status: PUK OK");
+}
+
+TEST_F(CardInfo, FieldWidthsLengthsAndPercentSigns) {
+    Reader r;
+    r.label = "Seven77";
+    r.description = std::string(64, 'R');
+    r.serial = "ABCDEFGHIJKLMNOP";
+    r.model = "100% %s model";
+    const std::string box = infoText(r);
+    EXPECT_NE(box.find("\nLabel: Seven77" + std::string(25, ' ') + "\n"), std::string::npos);
+    EXPECT_NE(box.find("\nReader in use:" + std::string(64, 'R') + "\n"), std::string::npos);
+    EXPECT_NE(box.find("Serial Number: ABCDEFGHIJKLMNOP\n"), std::string::npos);
+    EXPECT_NE(box.find("\nModel: 100% %s model   \n"), std::string::npos) << box;
+
+    Reader label;
+    label.label = "50% off %d%n";
+    EXPECT_NE(infoText(label).find("\nLabel: " + padded("50% off %d%n", 32) + "\n"),
+              std::string::npos);
+}
+
+TEST_F(CardInfo, MaximumLengthWithAllBitsSetShowsMinusOne) {
+    Reader r;
+    r.maxPin = "0xFFFFFFFFFFFFFFFF";  // the standard's "information unavailable"
+    const auto boxes = press({r});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].text.find("Pin Lenght: min.4,max.-1\n"), std::string::npos) << boxes[0].text;
+}
+
+TEST_F(CardInfo, FailingQueriesShowEmptyFieldsAndNoCardShowsOnlyItsBox) {
+    const auto failing = press({Reader{}}, "C_GetTokenInfo = 0x30\nC_GetSlotInfo = 0x30");
+    ASSERT_EQ(failing.size(), 1u);
+    EXPECT_EQ(failing[0].text, expectedBox("", "", "", "min.0,max.0", "", "PIN OK", "PUK OK"));
+    testkit::unloadModule();
+
+    Reader absent;
+    absent.present = false;
+    const auto none = press({absent});
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].type, GTK_MESSAGE_ERROR);
+    EXPECT_EQ(none[0].text, "There is no smartcard in any reader");
+}
+
+TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
+    press({Reader{}});
+    const CK_SESSION_HANDLE first = s_hSession;
+    BoxWatcher watcher;
+    onClickBtnInfo(nullptr, nullptr);
+    EXPECT_EQ(watcher.boxes.size(), 1u);
+    EXPECT_NE(s_hSession, first);
+    const std::string trace = card_->trace();
+    EXPECT_EQ(trace.find("C_CloseSession"), std::string::npos) << trace;
+    EXPECT_EQ(trace.find("C_Login"), std::string::npos) << "Info never logs in";
+}
+
+TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
+    testkit::TempDir dir;
+    const std::filesystem::path messages = dir.path() / "xx" / "LC_MESSAGES";
+    std::filesystem::create_directories(messages);
+    const std::string longText(400, 'L');
+    testkit::writeFile(dir.path() / "xx.po",
+                       "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+                       "msgid \"PIN OK\"\nmsgstr \"" +
+                           longText +
+                           "\"\n\n"
+                           "msgid \"PUK OK\"\nmsgstr \"" +
+                           longText +
+                           "\"\n\n"
+                           "msgid \"Card Informations:\\nSerial Number: %s\\nLabel: %s\\nModel: "
+                           "%s\\nPin Lenght: min.%d,max.%d\\nReader in use:%s\\nPIN status: "
+                           "%s\\nPUK status: %s\"\nmsgstr \"%s%s%s%s%s%s%s%s%s%s%n\"\n");
+    const std::string mo = (messages / PINMAN_TEXT_DOMAIN ".mo").string();
+    ASSERT_EQ(
+        std::system(("msgfmt -o '" + mo + "' '" + (dir.path() / "xx.po").string() + "'").c_str()),
+        0);
+    setlocale(LC_ALL, "C.UTF-8");
+    setenv("LANGUAGE", "xx", 1);
+    bindtextdomain(PINMAN_TEXT_DOMAIN, dir.path().c_str());
+    bind_textdomain_codeset(PINMAN_TEXT_DOMAIN, "UTF-8");
+    textdomain(PINMAN_TEXT_DOMAIN);
+    ASSERT_EQ(std::string(gettext("PIN OK")), longText) << "the catalogue is in use";
+
+    const auto boxes = press({Reader{}});
+    unsetenv("LANGUAGE");
+    textdomain("messages");
+    ASSERT_EQ(boxes.size(), 1u);
+    // The translated format reads other arguments than the original: the original is used,
+    // and the statuses are cut to their buffers.
+    EXPECT_EQ(boxes[0].text,
+              expectedBox("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
+                          "min.4,max.8", padded("Simulated Reader 0", 64), std::string(127, 'L'),
+                          std::string(127, 'L')));
+}

@@ -1,0 +1,315 @@
+// Tests of the start-up certificate check: certificates made here with OpenSSL and put on
+// the simulated card, the classification against a given clock, and the time conversion of
+// the diagnostic lines.
+#include <memory>
+#include <regex>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "pinman_internal.h"
+#include "testkit.h"
+
+namespace fs = std::filesystem;
+using testkit::BoxWatcher;
+using testkit::Reader;
+using testkit::SimCard;
+
+namespace {
+
+constexpr long kDay = 86400;
+constexpr int kWindow = 30 * kDay;
+
+struct Validity {
+    long notBefore;  // seconds from now
+    long notAfter;
+};
+
+// A self-signed certificate with common name `cn` (none when empty), as DER bytes.
+std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNotAfter = 0) {
+    static EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x), v.notBefore);
+    if (absoluteNotAfter != 0) {
+        ASN1_TIME_set(X509_getm_notAfter(x), absoluteNotAfter);
+    } else {
+        X509_gmtime_adj(X509_getm_notAfter(x), v.notAfter);
+    }
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Pin Manager tests"), -1, -1,
+                               0);
+    if (!cn.empty()) {
+        // Added as a plain UTF8String, so that names beyond the usual 64 characters can be made.
+        X509_NAME_add_entry_by_NID(name, NID_commonName, V_ASN1_UTF8STRING,
+                                   reinterpret_cast<const unsigned char*>(cn.data()),
+                                   static_cast<int>(cn.size()), -1, 0);
+    }
+    X509_set_issuer_name(x, name);
+    X509_set_pubkey(x, key);
+    X509_sign(x, key, EVP_sha256());
+    unsigned char* der = nullptr;
+    const int len = i2d_X509(x, &der);
+    std::string bytes(reinterpret_cast<char*>(der), len);
+    OPENSSL_free(der);
+    X509_free(x);
+    return bytes;
+}
+
+struct CertFile {
+    std::string name;
+    std::string bytes;
+};
+
+class CertCheck : public testing::Test {
+protected:
+    // Puts the certificates on one card (in this order), runs the check, keeps its output.
+    void check(const std::vector<CertFile>& certs, std::vector<Reader> readers = {},
+               const std::string& faults = "") {
+        if (readers.empty())
+            readers.push_back(Reader{});
+        for (size_t i = 0; i < certs.size(); ++i) {
+            readers[0].certs.push_back("cert" + std::to_string(i) + ".der");
+        }
+        // The card reads its certificate files when the module is initialised.
+        card_ = std::make_unique<SimCard>(readers, faults);
+        for (size_t i = 0; i < certs.size(); ++i) {
+            testkit::writeFile(card_->folder() / readers[0].certs[i], certs[i].bytes);
+        }
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(testkit::loadModule(SIMCARD_PATH), 1);
+        testing::internal::GetCapturedStderr();
+        g_checkExpire = kWindow;
+        BoxWatcher watcher;
+        testing::internal::CaptureStderr();
+        result_ = CheckExpire();
+        stderr_ = testing::internal::GetCapturedStderr();
+        boxes_ = watcher.boxes;
+    }
+    void TearDown() override {
+        testkit::unloadModule();
+        card_.reset();
+        testkit::resetSettings();
+    }
+    int count(const std::string& what) const {
+        int n = 0;
+        for (size_t p = stderr_.find(what); p != std::string::npos; p = stderr_.find(what, p + 1))
+            ++n;
+        return n;
+    }
+
+    std::unique_ptr<SimCard> card_;
+    int result_ = -1;
+    std::string stderr_;
+    std::vector<testkit::SeenBox> boxes_;
+};
+
+CertFile cert(const std::string& cn, Validity v) {
+    return {cn, makeCertificate(cn, v)};
+}
+
+time_t fixedClock(time_t* out) {
+    const time_t now = 1900000000;  // 2030-03-17
+    if (out)
+        *out = now;
+    return now;
+}
+
+struct AsnTime {
+    explicit AsnTime(time_t t) : p(ASN1_TIME_set(nullptr, t)) {}
+    AsnTime(const char* text, int type) : p(ASN1_TIME_new()) {
+        ASN1_STRING_set(p, text, -1);
+        p->type = type;
+    }
+    ~AsnTime() { ASN1_TIME_free(p); }
+    ASN1_TIME* p;
+};
+
+}  // namespace
+
+TEST(Classification, BoundariesAgainstAGivenClock) {
+    const time_t now = fixedClock(nullptr);
+    const AsnTime past(now - kDay), atNow(now), next(now + 1), far(now + 10 * kWindow);
+    const AsnTime windowEnd(now + kWindow), beforeWindowEnd(now + kWindow - 1);
+    EXPECT_EQ(classify_certificate(past.p, far.p, kWindow, fixedClock), kCertFine);
+    EXPECT_EQ(classify_certificate(atNow.p, far.p, kWindow, fixedClock), kCertFine)
+        << "notBefore equal to now is already valid";
+    EXPECT_EQ(classify_certificate(next.p, far.p, kWindow, fixedClock), kCertNotYetValid);
+    EXPECT_EQ(classify_certificate(next.p, past.p, kWindow, fixedClock), kCertNotYetValid)
+        << "not yet valid wins over expired";
+    EXPECT_EQ(classify_certificate(past.p, past.p, kWindow, fixedClock), kCertExpired);
+    EXPECT_EQ(classify_certificate(past.p, atNow.p, kWindow, fixedClock), kCertAboutToExpire)
+        << "notAfter equal to now is not expired yet";
+    EXPECT_EQ(classify_certificate(past.p, beforeWindowEnd.p, kWindow, fixedClock),
+              kCertAboutToExpire);
+    EXPECT_EQ(classify_certificate(past.p, windowEnd.p, kWindow, fixedClock), kCertFine)
+        << "notAfter equal to now plus the window gets no entry";
+}
+
+TEST(Classification, GeneralizedAndUnreadableTimes) {
+    const time_t now = fixedClock(nullptr);
+    const AsnTime past(now - kDay);
+    const AsnTime in2051("20510101000000Z", V_ASN1_GENERALIZEDTIME);
+    const AsnTime gone1960("19600101000000Z", V_ASN1_GENERALIZEDTIME);
+    const AsnTime soon("20300401000000Z", V_ASN1_GENERALIZEDTIME);
+    const AsnTime garbage("not a time", V_ASN1_UTCTIME);
+    EXPECT_EQ(classify_certificate(past.p, in2051.p, kWindow, fixedClock), kCertFine);
+    EXPECT_EQ(classify_certificate(past.p, gone1960.p, kWindow, fixedClock), kCertExpired);
+    EXPECT_EQ(classify_certificate(past.p, soon.p, kWindow, fixedClock), kCertAboutToExpire);
+    EXPECT_EQ(classify_certificate(past.p, garbage.p, kWindow, fixedClock), kCertFine)
+        << "an unreadable notAfter never reads as expired";
+    EXPECT_EQ(classify_certificate(garbage.p, garbage.p, kWindow, fixedClock), kCertFine);
+}
+
+TEST(TimeConversion, FixedPositionsYearsAndOffsets) {
+    const auto get = [](const char* text, int type = V_ASN1_UTCTIME) {
+        AsnTime t(text, type);
+        return static_cast<long long>(ASN1_UTCTIME_get(t.p));
+    };
+    EXPECT_EQ(get("490101000000Z"), 2493072000LL) << "49 is 2049";
+    EXPECT_EQ(get("500101000000Z"), -631152000LL) << "50 is 1950";
+    EXPECT_EQ(get("300317174640Z"), 1900000000LL);
+    EXPECT_EQ(get("300317174640+0100"), 1900000000LL - 3600) << "one hour less than Z";
+    EXPECT_EQ(get("300317174640-0100"), 1900000000LL + 3600) << "one hour more than Z";
+    EXPECT_EQ(get("300317174640+0130"), 1900000000LL - 5400);
+    EXPECT_EQ(get("20510101000000Z", V_ASN1_GENERALIZEDTIME), 2556144000LL);
+    // Strings shorter than the positions read are not read past their end.
+    EXPECT_EQ(get("3003170333"), -1);
+    EXPECT_EQ(get("300317174640"), -1) << "no zone marker";
+    EXPECT_EQ(get("300317174640+01"), -1) << "an offset cut short";
+    EXPECT_EQ(get(""), -1);
+    EXPECT_EQ(ASN1_UTCTIME_get(nullptr), -1);
+}
+
+TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
+    check({cert("Future", {kDay, 400 * kDay}), cert("Expired", {-400 * kDay, -kDay}),
+           cert("Soon", {-400 * kDay, 10 * kDay}), cert("Fine", {-400 * kDay, 400 * kDay}),
+           cert("Odd", {kDay, -kDay})});
+    EXPECT_EQ(result_, 0);
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].type, GTK_MESSAGE_INFO);
+    EXPECT_EQ(boxes_[0].text,
+              "Certificates status:\n"
+              "Certificate not yet valid: 'Future'\n"
+              "Certificate expired: 'Expired'\n"
+              "Certificate about to expire: 'Soon'\n"
+              "Certificate not yet valid: 'Odd'\n");
+    EXPECT_EQ(s_hSession, 0u);
+    const std::string trace = card_->trace();
+    EXPECT_LT(trace.find("C_FindObjectsFinal"), trace.find("C_CloseSession"));
+}
+
+TEST_F(CertCheck, DiagnosticLines) {
+    check({cert("Expired", {-400 * kDay, -kDay})});
+    const std::regex lines(
+        "CheckExpire\\(\\)\nOpenSession OK\nFound 1 objects\n"
+        "Found certificate: 'Expired'\ntime: ([0-9]+)\nnotBefore ([0-9]+)\nnotAfter ([0-9]+)\n"
+        "time \\+ g_checkExpire: ([0-9]+)\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(stderr_, m, lines)) << stderr_;
+    const long long now = std::stoll(m[1]);
+    EXPECT_NEAR(std::stoll(m[2]), now - 400 * kDay, 5);
+    EXPECT_NEAR(std::stoll(m[3]), now - kDay, 5);
+    EXPECT_EQ(std::stoll(m[4]), now + kWindow);
+}
+
+TEST_F(CertCheck, BeyondTwoThousandFiftyNoNameAndBrokenValues) {
+    const time_t in2051 = 2556144000;
+    check({{"Long", makeCertificate("Long", {-kDay, 0}, in2051)},
+           {"", makeCertificate("", {-400 * kDay, -kDay})},
+           {"junk", std::string("this is not DER at all")},
+           cert("Soon", {-kDay, kDay})});
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text,
+              "Certificates status:\nCertificate expired: ''\nCertificate about to expire: "
+              "'Soon'\n");
+    EXPECT_NE(stderr_.find("notAfter 2556144000\n"), std::string::npos)
+        << "GeneralizedTime is converted with its four-digit year";
+    EXPECT_EQ(count("Found certificate:"), 3) << "the broken value is skipped silently";
+}
+
+TEST_F(CertCheck, OnlyTheFirstSixteenAreExamined) {
+    std::vector<CertFile> certs;
+    for (int i = 0; i < 16; ++i)
+        certs.push_back(cert("Fine" + std::to_string(i), {-kDay, 400 * kDay}));
+    certs.push_back(cert("Seventeenth", {-400 * kDay, -kDay}));
+    check(certs);
+    EXPECT_EQ(count("Found certificate:"), 16);
+    EXPECT_TRUE(boxes_.empty());
+    EXPECT_NE(stderr_.find("Found 16 objects\n"), std::string::npos);
+}
+
+TEST_F(CertCheck, NoCertificatesTwoCardsNoCard) {
+    check({});
+    EXPECT_EQ(result_, 0);
+    EXPECT_NE(stderr_.find("Found 0 objects\n"), std::string::npos);
+    EXPECT_TRUE(boxes_.empty());
+    EXPECT_NE(card_->trace().find("C_CloseSession"), std::string::npos);
+    EXPECT_EQ(s_hSession, 0u);
+    TearDown();
+
+    Reader second;
+    second.serial = "0000000000000002";
+    check({cert("Expired", {-400 * kDay, -kDay})}, {Reader{}, second});
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(
+        boxes_[0].text,
+        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
+    EXPECT_EQ(stderr_, "CheckExpire()\n");
+    EXPECT_EQ(result_, 1);
+    TearDown();
+
+    Reader absent;
+    absent.present = false;
+    check({}, {absent});
+    EXPECT_TRUE(boxes_.empty());
+    EXPECT_EQ(result_, 1);
+    EXPECT_EQ(stderr_, "CheckExpire()\n");
+}
+
+TEST_F(CertCheck, FailingSearchStillFinishesAndCloses) {
+    check({cert("Expired", {-400 * kDay, -kDay})}, {}, "C_FindObjectsInit = 0x30");
+    EXPECT_TRUE(boxes_.empty());
+    EXPECT_EQ(result_, 0);
+    const std::string trace = card_->trace();
+    EXPECT_NE(trace.find("C_FindObjectsFinal"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("C_CloseSession"), std::string::npos);
+    TearDown();
+
+    check({cert("Expired", {-400 * kDay, -kDay})}, {}, "C_FindObjects = 0x30");
+    EXPECT_TRUE(boxes_.empty());
+    EXPECT_NE(stderr_.find("Found 0 objects\n"), std::string::npos);
+}
+
+TEST_F(CertCheck, ModuleCountsAndLengthsAreNotTrusted) {
+    check({cert("Expired", {-400 * kDay, -kDay}), cert("Soon", {-kDay, kDay})}, {},
+          "C_FindObjects.count = 1000");
+    EXPECT_EQ(count("Found certificate:"), 2) << "no handle beyond those returned is used";
+    ASSERT_EQ(boxes_.size(), 1u);
+    TearDown();
+
+    check({cert("Expired", {-400 * kDay, -kDay})}, {},
+          "C_GetAttributeValue.length = 0xFFFFFFFFFFFFFFFF");
+    EXPECT_EQ(count("Found certificate:"), 0) << "an absurd length is skipped";
+    EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(CertCheck, TheReportNeverOverflowsAndHoldsWholeEntries) {
+    std::vector<CertFile> certs;
+    for (int i = 0; i < 16; ++i) {
+        certs.push_back(cert(std::to_string(i) + std::string(600, 'n'), {-400 * kDay, -kDay}));
+    }
+    check(certs);
+    ASSERT_EQ(boxes_.size(), 1u);
+    const std::string& text = boxes_[0].text;
+    EXPECT_LT(text.size(), 2048u);
+    const std::string entry = "Certificate expired: '";
+    int entries = 0;
+    for (size_t p = text.find(entry); p != std::string::npos; p = text.find(entry, p + 1))
+        ++entries;
+    EXPECT_EQ(entries, 3) << "three entries of 625 characters fit";
+    EXPECT_EQ(text.substr(text.size() - 2), "'\n") << "the last entry is whole";
+    EXPECT_NE(text.find("'2" + std::string(600, 'n') + "'\n"), std::string::npos);
+}

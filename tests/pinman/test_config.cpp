@@ -1,0 +1,175 @@
+// Tests of the configuration file read from beside this test program, as the program reads
+// its own, and of the module folder that start-up changes to.
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "cModules.h"
+#include "pinman_internal.h"
+#include "testkit.h"
+
+namespace fs = std::filesystem;
+using testkit::writeFile;
+
+namespace {
+
+std::string ownPath() {
+    char sz[PINMAN_PATH_SIZE] = {0};
+    GetCurrentModulePath(sz, PINMAN_PATH_SIZE - 1);
+    return sz;
+}
+
+class ConfigFile : public testing::Test {
+protected:
+    void SetUp() override {
+        testkit::resetSettings();
+        conf_ = ownPath() + ".conf";
+        fs::remove(conf_);
+    }
+    void TearDown() override { fs::remove(conf_); }
+
+    // Reads `content` as the configuration file; returns what went to standard error.
+    std::string read(const std::string& content) {
+        writeFile(conf_, content);
+        return readWithoutFile();
+    }
+    std::string readWithoutFile() {
+        testing::internal::CaptureStderr();
+        readConfig();
+        return testing::internal::GetCapturedStderr();
+    }
+    std::string conf_;
+};
+
+}  // namespace
+
+TEST_F(ConfigFile, NoFileKeepsTheDefaults) {
+    EXPECT_EQ(readWithoutFile(), "Conf: " + conf_ + "\n");
+    EXPECT_STREQ(g_szP11Lib, "");
+    EXPECT_EQ(g_showChangePin, 1);
+    EXPECT_EQ(g_showUnblockPin, 1);
+    EXPECT_EQ(g_showChangePuk, 1);
+    EXPECT_EQ(g_checkExpire, -1);
+}
+
+TEST_F(ConfigFile, EveryKeyAndTheDiagnosticLine) {
+    const std::string err = read(
+        "# a comment line\n"
+        "pkcs11=libcard.so\n"
+        "showpin=false\n"
+        "showunblock=false\n"
+        "showpuk=false\n"
+        "checkexpire=600\n");
+    EXPECT_EQ(err, "Conf: " + conf_ + "\ncheckExpire: '600'\n");
+    EXPECT_STREQ(g_szP11Lib, "libcard.so");
+    EXPECT_EQ(g_showChangePin, 0);
+    EXPECT_EQ(g_showUnblockPin, 0);
+    EXPECT_EQ(g_showChangePuk, 0);
+    EXPECT_EQ(g_checkExpire, 600);
+}
+
+TEST_F(ConfigFile, KeysMustStartTheLineAndTouchTheEqualsSign) {
+    read("showpin= false\n");
+    EXPECT_EQ(g_showChangePin, 0) << "blanks after '=' are skipped";
+    testkit::resetSettings();
+    read(" showpin=false\nshowpin =false\nShowpin=false\n#showpin=false\n");
+    EXPECT_EQ(g_showChangePin, 1);
+}
+
+TEST_F(ConfigFile, OnlyTheExactWordFalseHidesAPage) {
+    for (const char* word : {"FALSE", "False", "no", "0", "off", "falsely", "true"}) {
+        testkit::resetSettings();
+        read(std::string("showunblock=") + word + "\n");
+        EXPECT_EQ(g_showUnblockPin, 1) << word;
+    }
+    read("showpuk=false trailing words\n");
+    EXPECT_EQ(g_showChangePuk, 0) << "the word ends at the first blank";
+}
+
+TEST_F(ConfigFile, WordValuesAreOneWordOfAtMost255Characters) {
+    read("pkcs11=lib card.so\n");
+    EXPECT_STREQ(g_szP11Lib, "lib");
+    const std::string longName(300, 'a');
+    read("pkcs11=" + longName + "\n");
+    EXPECT_EQ(std::string(g_szP11Lib), longName.substr(0, 255));
+}
+
+TEST_F(ConfigFile, TheLastLineThatYieldsAValueWins) {
+    read("pkcs11=first.so\npkcs11=second.so\npkcs11=   \npkcs11=\n");
+    EXPECT_STREQ(g_szP11Lib, "second.so") << "lines without a value are ignored";
+    read("showpin=false\nshowpin=yes\n");
+    EXPECT_EQ(g_showChangePin, 1) << "a later word shows the page again";
+}
+
+TEST_F(ConfigFile, CarriageReturnLineEndsReadLikeLineFeeds) {
+    read("pkcs11=libcard.so\r\nshowpin=false\r\ncheckexpire=90\r\n");
+    EXPECT_STREQ(g_szP11Lib, "libcard.so");
+    EXPECT_EQ(g_showChangePin, 0);
+    EXPECT_EQ(g_checkExpire, 90);
+}
+
+TEST_F(ConfigFile, CheckExpireNumbers) {
+    std::string err = read("checkexpire=abc\ncheckexpire=\n");
+    EXPECT_EQ(g_checkExpire, -1);
+    EXPECT_EQ(err.find("checkExpire"), std::string::npos);
+    err = read("checkexpire=600seconds\n");
+    EXPECT_EQ(g_checkExpire, 600);
+    EXPECT_NE(err.find("checkExpire: '600'\n"), std::string::npos);
+    read("checkexpire=-5\n");
+    EXPECT_EQ(g_checkExpire, -5);
+    read("checkexpire= +42\n");
+    EXPECT_EQ(g_checkExpire, 42);
+}
+
+TEST_F(ConfigFile, LongLinesArriveInPieces) {
+    // fgets hands over 1022 characters at a time: the rest is a line of its own.
+    read(std::string(1022, 'x') + "showpin=false\n" + std::string(1021, 'y') + "showpuk=false\n");
+    EXPECT_EQ(g_showChangePin, 0);
+    EXPECT_EQ(g_showChangePuk, 1) << "a key cut across two pieces is no key";
+}
+
+TEST(ModuleFolder, StartUpChangesToTheProgramsFolder) {
+    const std::string own = ownPath();
+    const std::string folder = own.substr(0, own.rfind('/'));
+    const fs::path before = fs::current_path();
+    fs::current_path("/");
+    testing::internal::CaptureStderr();
+    init_module_path();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "CHDIR to: '" + folder + "'\n");
+    EXPECT_EQ(std::string(s_szModulePath), folder);
+    EXPECT_EQ(fs::current_path(), fs::path(folder));
+    fs::current_path(before);
+}
+
+TEST(ModuleFolder, SeparatorsFromTheEnd) {
+    char a[] = "C:\\cards\\pinman";
+    EXPECT_EQ(cut_at_last_separator(a), 1);
+    EXPECT_STREQ(a, "C:\\cards");
+    char b[] = "/opt/app/dir\\x/prog";
+    EXPECT_EQ(cut_at_last_separator(b), 1);
+    EXPECT_STREQ(b, "/opt/app/dir\\x");
+    char c[] = "/prog";
+    EXPECT_EQ(cut_at_last_separator(c), 1);
+    EXPECT_STREQ(c, "") << "a program in the root folder has an empty folder name";
+    char d[] = "prog";
+    EXPECT_EQ(cut_at_last_separator(d), 0);
+    EXPECT_STREQ(d, "prog");
+}
+
+TEST(Paths, BoundedAppendRefusesWhatDoesNotFit) {
+    char buffer[8] = "abc";
+    EXPECT_EQ(bounded_append(buffer, sizeof buffer, "defg"), 1);
+    EXPECT_STREQ(buffer, "abcdefg");
+    EXPECT_EQ(bounded_append(buffer, sizeof buffer, "h"), 0);
+    EXPECT_STREQ(buffer, "abcdefg") << "nothing cut, nothing changed";
+
+    char path[PINMAN_PATH_SIZE];
+    ASSERT_EQ(module_path_with_suffix(path, ".conf"), 1);
+    EXPECT_EQ(std::string(path), ownPath() + ".conf");
+    std::string tooLong(PINMAN_PATH_SIZE, 'x');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(module_path_with_suffix(path, tooLong.c_str()), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused"), std::string::npos);
+    EXPECT_STREQ(path, "") << "a path that does not fit is never used cut short";
+}

@@ -1,0 +1,227 @@
+// Shared fixtures of Pin Manager's in-process tests.
+#include "testkit.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace testkit {
+
+BoxWatcher::BoxWatcher() : source_(g_timeout_add(20, &BoxWatcher::poll, this)) {}
+
+BoxWatcher::~BoxWatcher() {
+    g_source_remove(source_);
+}
+
+const SeenBox& BoxWatcher::only() const {
+    static const SeenBox none{GTK_MESSAGE_OTHER, "<no box>"};
+    EXPECT_EQ(boxes.size(), 1u);
+    return boxes.empty() ? none : boxes.back();
+}
+
+gboolean BoxWatcher::poll(gpointer self) {
+    auto* watcher = static_cast<BoxWatcher*>(self);
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l != nullptr; l = l->next) {
+        GtkWidget* w = GTK_WIDGET(l->data);
+        if (!GTK_IS_MESSAGE_DIALOG(w) || !GTK_WIDGET_VISIBLE(w))
+            continue;
+        if (g_object_get_data(G_OBJECT(w), "testkit-answered") != nullptr)
+            continue;
+        gchar* text = nullptr;
+        GtkMessageType type = GTK_MESSAGE_OTHER;
+        g_object_get(w, "text", &text, "message-type", &type, nullptr);
+        EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(w))) << "every box is modal";
+        EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), nullptr) << "boxes have no parent";
+        watcher->boxes.push_back({type, text ? text : ""});
+        g_free(text);
+        g_object_set_data(G_OBJECT(w), "testkit-answered", w);
+        gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);
+        break;
+    }
+    g_list_free(windows);
+    return TRUE;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/pinman-test.XXXXXX";
+    path_ = mkdtemp(tmpl);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& file, const std::string& content) {
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+namespace {
+
+std::string stateText(const std::vector<Reader>& readers, const std::string& faults) {
+    std::ostringstream s;
+    for (const Reader& r : readers) {
+        s << "[reader]\n"
+          << "description = " << r.description << "\n"
+          << "card = " << (r.present ? "present" : "absent") << "\n";
+        if (r.present) {
+            s << "label = " << r.label << "\nserial = " << r.serial << "\nmodel = " << r.model
+              << "\nmanufacturer = Pin Manager project\n"
+              << "min_pin = " << r.minPin << "\nmax_pin = " << r.maxPin << "\npin = " << r.pin
+              << "\npuk = " << r.puk << "\npin_tries = " << r.pinTries
+              << "\npin_max_tries = " << r.pinMaxTries << "\npuk_tries = " << r.pukTries
+              << "\npuk_max_tries = " << r.pukMaxTries << "\nextra_flags = " << r.extraFlags
+              << "\n";
+            for (const std::string& c : r.certs)
+                s << "cert = " << c << "\n";
+        }
+    }
+    if (!faults.empty())
+        s << "[fault]\n" << faults << "\n";
+    return s.str();
+}
+
+}  // namespace
+
+namespace {
+
+// A value as the card writes it: bare, or in double quotes with \\, \" and \xHH escapes.
+std::string unquote(const std::string& v) {
+    if (v.size() < 2 || v.front() != '"' || v.back() != '"')
+        return v;
+    std::string out;
+    for (size_t i = 1; i + 1 < v.size(); ++i) {
+        if (v[i] != '\\' || i + 2 >= v.size()) {
+            out += v[i];
+        } else if (v[i + 1] == 'x' && i + 3 < v.size()) {
+            out += static_cast<char>(std::stoi(v.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += v[++i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+SimCard::SimCard(const std::vector<Reader>& readers, const std::string& faults) {
+    writeFile(dir_.path() / "simcard.state", stateText(readers, faults));
+    setenv("SIMCARD_STATE", (dir_.path() / "simcard.state").c_str(), 1);
+    setenv("SIMCARD_TRACE", (dir_.path() / "trace.log").c_str(), 1);
+}
+
+SimCard::~SimCard() {
+    // A newer card may already have taken the variables over.
+    const char* state = getenv("SIMCARD_STATE");
+    if (state != nullptr && dir_.path() / "simcard.state" == state) {
+        unsetenv("SIMCARD_STATE");
+        unsetenv("SIMCARD_TRACE");
+    }
+}
+
+std::string SimCard::value(const std::string& key, int reader) const {
+    std::istringstream in(readFile(dir_.path() / "simcard.state"));
+    std::string line;
+    int section = -1;
+    while (std::getline(in, line)) {
+        if (line.rfind("[reader]", 0) == 0)
+            ++section;
+        if (line.rfind("[fault]", 0) == 0)
+            section = -2;
+        if (section != reader)
+            continue;
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        auto trim = [](std::string s) {
+            s.erase(0, s.find_first_not_of(" \t"));
+            s.erase(s.find_last_not_of(" \t\r") + 1);
+            return s;
+        };
+        if (trim(line.substr(0, eq)) == key)
+            return unquote(trim(line.substr(eq + 1)));
+    }
+    return "<missing " + key + ">";
+}
+
+std::string SimCard::trace() const {
+    return readFile(dir_.path() / "trace.log");
+}
+
+void resetSettings() {
+    memset(g_szP11Lib, 0, sizeof g_szP11Lib);
+    g_showChangePin = g_showUnblockPin = g_showChangePuk = 1;
+    g_checkExpire = -1;
+    g_curr_page = 0;
+}
+
+int loadModule(const char* path) {
+    memset(g_szP11Lib, 0, sizeof g_szP11Lib);
+    snprintf(g_szP11Lib, sizeof g_szP11Lib, "%s", path);
+    return InitP11();
+}
+
+void unloadModule() {
+    FinalizeP11();
+    hLib = nullptr;
+    pFList = nullptr;
+    s_hSession = 0;
+    s_slotId = 0;
+}
+
+GladeXML* loadInterface() {
+    GladeXML* builder = glade_xml_new(GLADE_SOURCE, nullptr, nullptr);
+    EXPECT_NE(builder, nullptr);
+    return builder;
+}
+
+GladeXML* startDialog() {
+    GladeXML* builder = loadInterface();
+    setup_dialog(builder);
+    gtk_widget_show(glade_xml_get_widget(builder, "dialog1"));
+    pump(50);
+    return builder;
+}
+
+void closeDialog(GladeXML* builder) {
+    GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
+    if (window != nullptr) {
+        g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(on_window_destroy),
+                                             builder);
+        gtk_widget_destroy(window);
+    }
+    g_object_unref(builder);
+}
+
+void setText(GladeXML* builder, const char* name, const char* text) {
+    GtkWidget* w = glade_xml_get_widget(builder, name);
+    ASSERT_NE(w, nullptr) << name;
+    gtk_entry_set_text(GTK_ENTRY(w), text);
+}
+
+std::string text(GladeXML* builder, const char* name) {
+    GtkWidget* w = glade_xml_get_widget(builder, name);
+    return w ? gtk_entry_get_text(GTK_ENTRY(w)) : "<no " + std::string(name) + ">";
+}
+
+void pump(int ms) {
+    const gint64 end = g_get_monotonic_time() + ms * 1000;
+    while (g_get_monotonic_time() < end) {
+        while (gtk_events_pending())
+            gtk_main_iteration_do(FALSE);
+        g_usleep(2000);
+    }
+}
+
+}  // namespace testkit

@@ -1,0 +1,106 @@
+// Shared fixtures of Pin Manager's in-process tests: message boxes answered from a timer,
+// temporary folders, a simulated card with a state file of its own, and module loading.
+#ifndef PINMAN_TESTKIT_H
+#define PINMAN_TESTKIT_H
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtkzorvpin.h"
+
+namespace testkit {
+
+struct SeenBox {
+    GtkMessageType type;
+    std::string text;
+};
+
+// Records and answers with OK every message box that appears while it lives, as a holder
+// reading the box and pressing OK would.
+class BoxWatcher {
+public:
+    BoxWatcher();
+    ~BoxWatcher();
+    BoxWatcher(const BoxWatcher&) = delete;
+    BoxWatcher& operator=(const BoxWatcher&) = delete;
+
+    std::vector<SeenBox> boxes;
+    // The one box seen, or a failure naming how many there were.
+    const SeenBox& only() const;
+
+private:
+    static gboolean poll(gpointer self);
+    guint source_;
+};
+
+// A folder removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// One reader section of a simulated card's state.
+struct Reader {
+    std::string description = "Simulated Reader 0";
+    bool present = true;
+    std::string label = "Demo Card";
+    std::string serial = "0000000000000001";
+    std::string model = "SimCard";
+    std::string pin = "1234";
+    std::string puk = "12345678";
+    int pinTries = 3, pinMaxTries = 3, pukTries = 10, pukMaxTries = 10;
+    std::string minPin = "4", maxPin = "8";
+    std::string extraFlags = "0x0";
+    std::vector<std::string> certs;  // DER files, relative to the state file's folder
+};
+
+// A simulated card whose state lives in a temporary folder; the module finds it through
+// SIMCARD_STATE and writes a call trace to SIMCARD_TRACE.
+class SimCard {
+public:
+    explicit SimCard(const std::vector<Reader>& readers = {Reader{}},
+                     const std::string& faults = "");
+    ~SimCard();
+    // The value of `key` in reader section `reader` of the state file as it is now.
+    std::string value(const std::string& key, int reader = 0) const;
+    std::string trace() const;
+    const std::filesystem::path& folder() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+};
+
+std::string readFile(const std::filesystem::path& file);
+void writeFile(const std::filesystem::path& file, const std::string& content);
+
+// Default settings, as before the configuration file is read.
+void resetSettings();
+
+// Loads a module as start-up does (g_szP11Lib = path). Returns InitP11's result.
+int loadModule(const char* path);
+// Releases it as the end of the program does and forgets the card state.
+void unloadModule();
+
+// The real interface file; the caller owns the tree.
+GladeXML* loadInterface();
+// The widget tree as start-up leaves it: wired, pages removed, dialog shown.
+GladeXML* startDialog();
+// Destroys the dialog without ending a main loop, and releases the tree.
+void closeDialog(GladeXML* builder);
+
+void setText(GladeXML* builder, const char* name, const char* text);
+std::string text(GladeXML* builder, const char* name);
+// Runs the main loop for `ms` milliseconds.
+void pump(int ms);
+
+}  // namespace testkit
+
+#endif
