@@ -7,7 +7,7 @@ packages=(
   libgtk2.0-dev libglade2-dev libssl-dev libp11-kit-dev gettext
   libgtest-dev libbenchmark-dev
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
-  dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi
+  dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib
   softhsm2 opensc p11-kit p11-kit-modules
   clang libclang-rt-14-dev valgrind
 )

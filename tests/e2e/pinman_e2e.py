@@ -1,0 +1,280 @@
+"""Drives the real Pin Manager program on a private display as a card holder would: it reads
+the boxes through the accessibility bus, as a screen reader does, types with xdotool and keeps
+screenshots as test artifacts.
+
+The tests run inside `with-xvfb.sh dbus-run-session -- /usr/bin/python3 TEST.py`; the build
+passes PINMAN_STAGE (the stage folder), PINMAN_ARTIFACTS and PINMAN_CLOGCAT."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import pyatspi
+from Xlib import X, display, protocol
+
+STAGE = os.environ.get("PINMAN_STAGE", "")
+ARTIFACTS = os.environ.get("PINMAN_ARTIFACTS", tempfile.gettempdir())
+CLOGCAT = os.environ.get("PINMAN_CLOGCAT", "")
+
+PROGRAM_FILES = ["gtkzorvpin", "gtkzorvpin.glade", "libsimcard.so"]
+
+
+def wait_until(condition, timeout=20.0, step=0.1):
+    """Polls `condition` until it returns something true; returns that, or None."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > end:
+            return None
+        time.sleep(step)
+
+
+class Card:
+    """The simulated card's state file in the program's folder."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def value(self, key, reader=0):
+        section = -1
+        with open(self.path, encoding="utf-8") as f:
+            for line in f:
+                line = line.strip()
+                if not line or line.startswith("#"):
+                    continue
+                if line.startswith("["):
+                    section = section + 1 if line.startswith("[reader]") else -2
+                    continue
+                name, _, value = line.partition("=")
+                if section == reader and name.strip() == key:
+                    return parse_value(value.strip())
+        return None
+
+
+def parse_value(value):
+    """A value as the card writes it: bare up to a comment, or quoted with escapes."""
+    if not value.startswith('"'):
+        return value.split(" #", 1)[0].strip()
+    out = bytearray()
+    i = 1
+    while i < len(value) and value[i] != '"':
+        if value[i] == "\\" and value[i + 1] == "x":
+            out.append(int(value[i + 2:i + 4], 16))
+            i += 4
+        elif value[i] == "\\":
+            out += value[i + 1].encode()
+            i += 2
+        else:
+            out += value[i].encode()
+            i += 1
+    return out.decode("utf-8")
+
+
+class Program:
+    """One run of gtkzorvpin from a folder of its own, on a copy of the demo card."""
+
+    def __init__(self, name, conf="pkcs11=libsimcard.so\n", files=PROGRAM_FILES, state=None):
+        self.name = name
+        self.dir = tempfile.mkdtemp(prefix="pinman-e2e.")
+        for f in files:
+            shutil.copy2(os.path.join(STAGE, f), self.dir)
+        if os.path.isdir(os.path.join(STAGE, "gtkzorvpin-lc")):
+            shutil.copytree(os.path.join(STAGE, "gtkzorvpin-lc"), os.path.join(self.dir, "gtkzorvpin-lc"))
+        shutil.copytree(os.path.join(STAGE, "certs"), os.path.join(self.dir, "certs"))
+        if state is None:
+            shutil.copy2(os.path.join(STAGE, "simcard.state"), self.dir)
+        else:
+            with open(os.path.join(self.dir, "simcard.state"), "w", encoding="utf-8") as f:
+                f.write(state)
+        with open(os.path.join(self.dir, "gtkzorvpin.conf"), "w", encoding="utf-8") as f:
+            f.write(conf)
+        self.card = Card(os.path.join(self.dir, "simcard.state"))
+        self.trace_path = os.path.join(self.dir, "simcard.trace")
+        self.stderr_path = os.path.join(self.dir, "stderr.txt")
+        self.process = None
+        self.shots = 0
+
+    def start(self, extra_env=None):
+        env = dict(os.environ)
+        env.update({
+            "SIMCARD_STATE": self.card.path,
+            "SIMCARD_TRACE": self.trace_path,
+            "GTK_MODULES": "gail:atk-bridge",
+            "NO_AT_BRIDGE": "0",
+            "LANG": "C.UTF-8",
+            "GTK2_RC_FILES": os.path.join(os.path.dirname(__file__), "test-gtkrc"),
+        })
+        env.pop("LANGUAGE", None)
+        env.update(extra_env or {})
+        self._stderr = open(self.stderr_path, "wb")
+        # Started from another folder: the program must find its files beside itself.
+        self.process = subprocess.Popen([os.path.join(self.dir, "gtkzorvpin")], cwd="/",
+                                        stderr=self._stderr, env=env)
+        return self
+
+    def stderr(self):
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def trace(self):
+        if not os.path.exists(self.trace_path):
+            return ""
+        with open(self.trace_path, encoding="utf-8") as f:
+            return f.read()
+
+    def wait_exit(self, timeout=20):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL)
+            self.process.wait()
+        if self.process:
+            self._stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # --- windows -------------------------------------------------------------------------
+
+    def window(self, title, timeout=20):
+        """The X window id of the program's visible window with this exact title."""
+        def find():
+            if self.process.poll() is not None:
+                return "gone"
+            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.process.pid),
+                                  "--name", "^%s$" % re.escape(title)], capture_output=True, text=True)
+            # xdotool also lists windows that have no name at all: check each name.
+            for wid in out.stdout.split():
+                name = subprocess.run(["xdotool", "getwindowname", wid], capture_output=True, text=True)
+                if name.returncode == 0 and name.stdout.rstrip("\n") == title:
+                    return wid
+            return None
+        wid = wait_until(find, timeout)
+        return None if wid in (None, "gone") else wid
+
+    def screenshot(self, what):
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        self.shots += 1
+        path = os.path.join(ARTIFACTS, "%s-%02d-%s.png" % (self.name, self.shots, what))
+        time.sleep(0.3)
+        subprocess.run(["import", "-window", "root", path], check=False)
+        return path
+
+    def close_window(self, wid):
+        """Asks the window to close, as a window manager's close button does."""
+        d = display.Display()
+        win = d.create_resource_object("window", int(wid))
+        protocols = d.intern_atom("WM_PROTOCOLS")
+        delete = d.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(window=win, client_type=protocols,
+                                             data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        win.send_event(event, event_mask=X.NoEventMask)
+        d.flush()
+        d.close()
+
+    # --- the accessible tree -------------------------------------------------------------
+
+    def app(self, timeout=20):
+        def find():
+            for app in pyatspi.Registry.getDesktop(0):
+                try:
+                    if app is not None and app.get_process_id() == self.process.pid:
+                        return app
+                except Exception:
+                    pass
+            return None
+        return wait_until(find, timeout)
+
+    def alert(self, timeout=20):
+        """The message box now open, or None."""
+        def find():
+            app = self.app(1)
+            if app is None:
+                return None
+            for i in range(app.childCount):
+                child = app.getChildAtIndex(i)
+                if child is not None and child.getRole() == pyatspi.ROLE_ALERT and \
+                        child.getState().contains(pyatspi.STATE_SHOWING):
+                    return child
+            return None
+        return wait_until(find, timeout, 0.2)
+
+    def box(self, timeout=20):
+        """Reads the open message box as a screen reader would: (kind, text, accessible)."""
+        alert = self.alert(timeout)
+        if alert is None:
+            return None, None, None
+        texts = [a.name for a in descendants(alert) if a.getRole() == pyatspi.ROLE_LABEL and a.name]
+        return alert.name, "\n".join(texts), alert
+
+    def answer_box(self, alert, screenshot=None):
+        if screenshot:
+            self.screenshot(screenshot)
+        button = find(alert, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON)
+        button.queryAction().doAction(0)
+        wait_until(lambda: self.alert(0.5) is None, 10, 0.2)
+
+    def main_frame(self):
+        return find(self.app(), lambda a: a.getRole() == pyatspi.ROLE_FRAME and a.name == "Pin Manager")
+
+    def tabs(self):
+        tablist = find(self.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB_LIST)
+        return [tablist.getChildAtIndex(i).name for i in range(tablist.childCount)]
+
+    def click(self, accessible):
+        x, y, w, h = accessible.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        subprocess.run(["xdotool", "mousemove", "--sync", str(x + w // 2), str(y + h // 2), "click", "1"],
+                       check=True)
+
+    def show_page(self, title):
+        tab = find(self.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB and a.name == title)
+        self.click(tab)
+        wait_until(lambda: tab.getState().contains(pyatspi.STATE_SELECTED), 5)
+
+    def field(self, label):
+        """The text field that the label with this text names (its mnemonic widget)."""
+        frame = self.main_frame()
+        tab = find(frame, lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB and
+                   a.getState().contains(pyatspi.STATE_SELECTED))
+        lab = find(tab, lambda a: a.getRole() == pyatspi.ROLE_LABEL and a.name == label)
+        for relation in lab.getRelationSet():
+            if relation.getRelationType() == pyatspi.RELATION_LABEL_FOR:
+                return relation.getTarget(0)
+        raise AssertionError("label %r names no field" % label)
+
+    def type_in(self, wid, label, text):
+        self.click(self.field(label))
+        subprocess.run(["xdotool", "windowfocus", "--sync", wid, "type", "--delay", "15", text], check=True)
+
+    def key(self, wid, *keys):
+        subprocess.run(["xdotool", "windowfocus", "--sync", wid, "key", "--delay", "30"] + list(keys),
+                       check=True)
+
+    def press(self, button_name):
+        button = find(self.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and
+                      a.name == button_name)
+        button.queryAction().doAction(0)
+
+
+def descendants(acc):
+    for i in range(acc.childCount):
+        child = acc.getChildAtIndex(i)
+        if child is None:
+            continue
+        yield child
+        yield from descendants(child)
+
+
+def find(acc, predicate):
+    for a in descendants(acc):
+        if predicate(a):
+            return a
+    raise AssertionError("no such element below %r" % (acc.name if acc else None))

@@ -1,0 +1,111 @@
+"""The real program started from a prepared folder on a private display: its diagnostic lines,
+its windows and boxes, and its exit status."""
+
+import os
+import re
+import unittest
+
+from pinman_e2e import Program
+
+NO_EXPIRY = "pkcs11=libsimcard.so\n"
+
+
+class StartUp(unittest.TestCase):
+    def run_program(self, name, conf=NO_EXPIRY, **kwargs):
+        program = Program(name, conf, **kwargs)
+        self.addCleanup(program.stop)
+        return program.start()
+
+    def test_normal_start_diagnostics_and_cancel(self):
+        p = self.run_program("start")
+        wid = p.window("Pin Manager")
+        self.assertIsNotNone(wid, p.stderr())
+        self.assertEqual(p.tabs(), ["Change PIN", "Unblock PIN", "Change PUK"])
+        p.screenshot("main-window")
+        d = p.dir
+        expected = ("Conf: {d}/gtkzorvpin.conf\nCHDIR to: '{d}'\nlocale path: {d}/gtkzorvpin-lc\n"
+                    "GLADE builder: 0x[0-9a-f]+\nCHDIR to: '{d}'\nPKCS11-2: '{d}/libsimcard.so'\n$")
+        self.assertRegex(p.stderr(), "^" + expected.format(d=re.escape(d)))
+        p.press("Cancel")
+        self.assertEqual(p.wait_exit(), 0)
+        self.assertNotIn("C_Finalize", p.trace())
+
+    def test_closing_the_window_ends_with_status_zero(self):
+        p = self.run_program("close")
+        wid = p.window("Pin Manager")
+        self.assertIsNotNone(wid)
+        p.close_window(wid)
+        self.assertEqual(p.wait_exit(), 0)
+
+    def test_configuration_hides_pages(self):
+        cases = {
+            "showpin=false\n": ["Unblock PIN", "Change PUK"],
+            "showunblock=false\nshowpuk=false\n": ["Change PIN"],
+            "showpin=false\nshowunblock=false\nshowpuk=false\n": [],
+            "showpin= false\nshowpuk=FALSE\n": ["Unblock PIN", "Change PUK"],
+        }
+        for conf, tabs in cases.items():
+            with self.subTest(conf=conf):
+                p = self.run_program("hide", NO_EXPIRY + conf)
+                self.assertIsNotNone(p.window("Pin Manager"))
+                self.assertEqual(p.tabs(), tabs)
+                p.screenshot("pages-" + ("-".join(t.replace(" ", "") for t in tabs) or "none"))
+                p.press("Cancel")
+                self.assertEqual(p.wait_exit(), 0)
+
+    def assert_start_fails(self, name, expected_box, conf=NO_EXPIRY, **kwargs):
+        p = self.run_program(name, conf, **kwargs)
+        kind, text, alert = p.box()
+        self.assertEqual(text, expected_box, p.stderr())
+        p.screenshot("error-box")
+        self.assertIsNone(p.window("Pin Manager", timeout=0.5))
+        p.answer_box(alert)
+        self.assertEqual(p.wait_exit(), 1)
+        self.assertIsNone(p.window("Pin Manager", timeout=0.2))
+        return p
+
+    def test_missing_module_one_box_no_window_status_one(self):
+        p = self.assert_start_fails("nomodule", "Unable to load PKCS#11 library",
+                                    "pkcs11=libmissing.so\n")
+        self.assertIn("PKCS11-2: '%s/libmissing.so'" % p.dir, p.stderr())
+
+    def test_no_reader_one_box_status_one(self):
+        self.assert_start_fails("noreader", "There is no reader available", state="# no readers\n")
+
+    def test_missing_interface_file(self):
+        p = self.run_program("noglade", files=["gtkzorvpin", "libsimcard.so"])
+        kind, text, alert = p.box()
+        self.assertEqual(text, "Unable to load the interface file\n%s/gtkzorvpin.glade" % p.dir)
+        p.answer_box(alert, "error-box")
+        self.assertEqual(p.wait_exit(), 1)
+        self.assertIn("Unable to load the interface file '%s/gtkzorvpin.glade'" % p.dir, p.stderr())
+        self.assertNotIn("PKCS11-2", p.stderr(), "the card module is not touched")
+
+    def test_certificate_warning_before_the_main_window(self):
+        p = self.run_program("expiry", NO_EXPIRY + "checkexpire=2592000\n")
+        kind, text, alert = p.box()
+        self.assertIsNotNone(alert, p.stderr())
+        self.assertTrue(text.startswith("Certificates status:\nCertificate about to expire: '"), text)
+        self.assertIsNone(p.window("Pin Manager", timeout=0.3), "the dialog waits for the box")
+        p.answer_box(alert, "certificate-warning")
+        self.assertIsNotNone(p.window("Pin Manager"))
+        err = p.stderr()
+        self.assertIn("checkExpire: '2592000'\n", err)
+        self.assertIn("CheckExpire()\nOpenSession OK\nFound 2 objects\n", err)
+        p.press("Cancel")
+        self.assertEqual(p.wait_exit(), 0)
+
+    def test_no_check_for_zero_or_negative_windows(self):
+        for value in ("0", "-5"):
+            with self.subTest(value=value):
+                p = self.run_program("nocheck", NO_EXPIRY + "checkexpire=%s\n" % value)
+                self.assertIsNotNone(p.window("Pin Manager"))
+                self.assertIsNone(p.alert(0.3))
+                self.assertIn("checkExpire: '%s'" % value, p.stderr())
+                self.assertNotIn("CheckExpire()", p.stderr())
+                p.press("Cancel")
+                self.assertEqual(p.wait_exit(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
