@@ -234,16 +234,19 @@ class Program:
         subprocess.run(["xdotool", "mousemove", "--sync", str(x + w // 2), str(y + h // 2), "click", "1"],
                        check=True)
 
+    def current_tab(self):
+        tablist = find(self.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB_LIST)
+        return tablist.querySelection().getSelectedChild(0)
+
     def show_page(self, title):
         tab = find(self.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB and a.name == title)
         self.click(tab)
-        wait_until(lambda: tab.getState().contains(pyatspi.STATE_SELECTED), 5)
+        if not wait_until(lambda: self.current_tab().name == title, 5):
+            raise AssertionError("the page %r did not come up" % title)
 
     def field(self, label):
         """The text field that the label with this text names (its mnemonic widget)."""
-        frame = self.main_frame()
-        tab = find(frame, lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB and
-                   a.getState().contains(pyatspi.STATE_SELECTED))
+        tab = self.current_tab()
         lab = find(tab, lambda a: a.getRole() == pyatspi.ROLE_LABEL and a.name == label)
         for relation in lab.getRelationSet():
             if relation.getRelationType() == pyatspi.RELATION_LABEL_FOR:

@@ -1,0 +1,142 @@
+"""A card holder's session with the real program: change the PIN by typing and Enter, lock the
+PIN with wrong tries and unblock it with the PUK, change the PUK, read the card information,
+then Cancel. Each step is checked on the card's state file and in the boxes, read through the
+accessibility bus; no PIN or PUK value may reach standard error or the trace log."""
+
+import glob
+import os
+import shutil
+import subprocess
+import unittest
+
+from pinman_e2e import CLOGCAT, STAGE, Program
+
+# Five digits and more, so that no time stamp or address in the output contains one by chance.
+PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN = "73915", "82640", "19283", "46057"
+PUK, NEW_PUK = "58206147", "93718264"
+SECRETS = [PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK]
+
+STATE = """[reader]
+description = Simulated Reader 0
+card = present
+label = Holder Card
+serial = 0000000000004242
+model = SimCard
+manufacturer = Pin Manager project
+min_pin = 4
+max_pin = 8
+pin = {pin}
+puk = {puk}
+pin_tries = 3
+pin_max_tries = 3
+puk_tries = 10
+puk_max_tries = 10
+extra_flags = 0x0
+""".format(pin=PIN, puk=PUK)
+
+WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
+SUCCESS = "Operation successfully completed"
+
+
+class HolderSession(unittest.TestCase):
+    def setUp(self):
+        # The trace log goes to /log when that folder exists.
+        self.made_log_dir = not os.path.isdir("/log")
+        if self.made_log_dir:
+            try:
+                os.mkdir("/log")
+            except OSError:
+                self.made_log_dir = False
+
+    def tearDown(self):
+        if self.made_log_dir:
+            shutil.rmtree("/log", ignore_errors=True)
+
+    def expect_box(self, p, text, shot):
+        kind, seen, alert = p.box()
+        self.assertEqual(seen, text, p.stderr())
+        p.answer_box(alert, shot)
+
+    def fill(self, p, wid, values):
+        for label, value in values:
+            p.type_in(wid, label, value)
+
+    def test_card_holder_session(self):
+        p = Program("holder", state=STATE)
+        self.addCleanup(p.stop)
+        p.start()
+        wid = p.window("Pin Manager")
+        self.assertIsNotNone(wid, p.stderr())
+        p.screenshot("change-pin-page")
+
+        # Change the PIN: the current PIN, the new one twice, and Enter.
+        self.fill(p, wid, [("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)])
+        p.key(wid, "Return")
+        self.expect_box(p, SUCCESS, "pin-changed-box")
+        self.assertEqual(p.card.value("pin"), NEW_PIN)
+        self.assertEqual(p.card.value("pin_tries"), "3")
+
+        # Three wrong PINs: one try less each time, the last one locks.
+        for left in ("2", "1", "0"):
+            self.fill(p, wid, [("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
+            p.key(wid, "Return")
+            self.expect_box(p, WRONG_PIN_BOX, "wrong-pin-box")
+            self.assertEqual(p.card.value("pin_tries"), left)
+            p.key(wid, "ctrl+a", "BackSpace", "shift+Tab", "ctrl+a", "BackSpace", "shift+Tab", "ctrl+a",
+                  "BackSpace")
+        self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
+        p.key(wid, "Return")
+        self.expect_box(p, "The PIN is blocked", "pin-blocked-box")
+
+        # Unblock it with the PUK.
+        p.show_page("Unblock PIN")
+        p.screenshot("unblock-pin-page")
+        self.fill(p, wid, [("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)])
+        p.key(wid, "Return")
+        self.expect_box(p, SUCCESS, "pin-unblocked-box")
+        self.assertEqual(p.card.value("pin"), UNBLOCKED_PIN)
+        self.assertEqual(p.card.value("pin_tries"), "3")
+
+        # Change the PUK, pressing OK this time.
+        p.show_page("Change PUK")
+        p.screenshot("change-puk-page")
+        self.fill(p, wid, [("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)])
+        p.press("OK")
+        self.expect_box(p, SUCCESS, "puk-changed-box")
+        self.assertEqual(p.card.value("puk"), NEW_PUK)
+
+        # The card information.
+        p.press("Info")
+        kind, text, alert = p.box()
+        self.assertEqual(text, "Card Informations:\nSerial Number: 0000000000004242\n"
+                               "Label: Holder Card" + " " * 21 + "\nModel: SimCard" + " " * 9 +
+                               "\nPin Lenght: min.4,max.8\nReader in use:Simulated Reader 0" + " " * 46 +
+                               "\nPIN status: PIN OK\nPUK status: PUK OK")
+        p.answer_box(alert, "info-box")
+
+        p.press("Cancel")
+        self.assertEqual(p.wait_exit(), 0)
+
+        # No secret in what the program wrote.
+        err = p.stderr()
+        for secret in SECRETS:
+            self.assertNotIn(secret, err)
+        log = self.decrypted_log(p.process.pid)
+        if log is not None:
+            self.assertIn("**br_locate: line is good:", log)
+            for secret in SECRETS:
+                self.assertNotIn(secret, log)
+
+    def decrypted_log(self, pid):
+        files = glob.glob("/log/zorvex.*.pid_%08X.log.bin" % pid)
+        if not os.path.isdir("/log") or not CLOGCAT:
+            return None
+        self.assertEqual(len(files), 1, "one trace log file per process")
+        out = subprocess.run([CLOGCAT, files[0]], capture_output=True, check=True)
+        if self.made_log_dir:
+            os.remove(files[0])
+        return out.stdout.decode("utf-8", errors="replace")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
