@@ -1,0 +1,151 @@
+// The compiled catalogues of the stage folder at run time: gettext finds them where the
+// program binds its text domain, gives the expected texts for the language of $LANGUAGE,
+// keeps the Info format usable by the program, and translates the interface file.
+#include <glade/glade.h>
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <libintl.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "gtkzorvpin.h"
+#include "pinman_internal.h"
+
+namespace {
+
+// The catalogue identifiers, exactly as the program writes them.
+constexpr const char* kInfoFormat =
+    "Card Informations:\nSerial Number: %s\nLabel: %s\nModel: %s\nPin Lenght: min.%d,max.%d\n"
+    "Reader in use:%s\nPIN status: %s\nPUK status: %s";
+constexpr const char* kSeveralCards =
+    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
+constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
+
+// Maps (language, identifier) to the text the holder must read.
+struct Expected {
+    const char* lang;
+    const char* msgid;
+    const char* text;
+};
+constexpr Expected kExpected[] = {
+    {"de", "Pin Manager", "PIN-Verwaltung"},
+    {"de", "All fileds are required", "Bitte füllen Sie alle Felder aus"},
+    {"de", "Certificates status:\n", "Status der Zertifikate:\n"},
+    {"de", kSeveralCards,
+     "Achtung: Es sind mehrere Chipkarten eingesteckt.\nBitte stecken Sie immer nur eine "
+     "Karte ein."},
+    {"de", "Change PIN", "PIN ändern"},
+    {"de", "_Cancel", "_Abbrechen"},
+    {"en", "All fileds are required", "All fields are required"},
+    {"en", kSeveralCards,
+     "Warning: there are multiple smart cards inserted.\nPlease insert just one card at a "
+     "time."},
+    {"en", kWrongPin, "Wrong PIN: warning, too many wrong tries may block the card."},
+    {"en", "The new PIN has been has been re-typed differently.",
+     "The new PIN has been re-typed differently."},
+    {"it", "Pin Manager", "Gestione PIN"},
+    {"it", kWrongPin, "PIN errato: attenzione, troppi tentativi errati possono bloccare la carta."},
+    {"it", "Change PIN", "Cambia PIN"},
+    {"it", "_Cancel", "_Annulla"},
+    {"fr", "Pin Manager", "Gestionnaire de PIN"},
+    {"fr", "The PUK is blocked.", "Le PUK est bloqué."},
+    {"fr", "Change PIN", "Changer le PIN"},
+    {"fr", "_Cancel", "_Annuler"},
+    {"es", "Pin Manager", "Gestor de PIN"},
+    {"es", "All fileds are required", "Todos los campos son obligatorios"},
+    {"es", "Change PIN", "Cambiar PIN"},
+    {"es", "_Cancel", "_Cancelar"},
+};
+
+std::string language() {
+    const char* lang = getenv("LANGUAGE");
+    return lang != nullptr ? lang : "";
+}
+
+// The expected text of an identifier in the language under test; nullptr when the table
+// has none.
+const char* expected_text(const char* msgid) {
+    for (const Expected& e : kExpected) {
+        if (language() == e.lang && strcmp(e.msgid, msgid) == 0)
+            return e.text;
+    }
+    return nullptr;
+}
+
+class Translations : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // As the program does at start-up, with the stage folder's locale folder.
+        setlocale(LC_ALL, "");
+        bindtextdomain(PINMAN_TEXT_DOMAIN, LOCALE_DIR);
+        bind_textdomain_codeset(PINMAN_TEXT_DOMAIN, "UTF-8");
+        textdomain(PINMAN_TEXT_DOMAIN);
+    }
+};
+
+TEST_F(Translations, IdentifiersGiveTheLanguagesTexts) {
+    ASSERT_FALSE(language().empty()) << "LANGUAGE names the language under test";
+    int checked = 0;
+    for (const Expected& e : kExpected) {
+        if (language() != e.lang)
+            continue;
+        EXPECT_STREQ(gettext(e.msgid), e.text) << "identifier \"" << e.msgid << "\"";
+        ++checked;
+    }
+    EXPECT_GE(checked, 4) << "the table covers the language " << language();
+}
+
+TEST_F(Translations, InfoFormatIsTranslatedAndTakesTheProgramsArguments) {
+    const char* translated = gettext(kInfoFormat);
+    ASSERT_STRNE(translated, kInfoFormat) << "the Info text has no translation";
+    // The program refuses a translation whose conversions differ from the identifier's.
+    EXPECT_EQ(checked_format(translated, kInfoFormat), translated);
+
+    char szMessage[PINMAN_PATH_SIZE] = {0};
+    snprintf(szMessage, sizeof szMessage, translated, "SERIAL-1", "LABEL-2", "MODEL-3", 4, 8,
+             "READER-6", "PINSTATE-7", "PUKSTATE-8");
+    const std::string message = szMessage;
+    // The eight values appear in the program's order, each on its own line.
+    size_t at = 0;
+    for (const char* value :
+         {"SERIAL-1", "LABEL-2", "MODEL-3", "4", "8", "READER-6", "PINSTATE-7", "PUKSTATE-8"}) {
+        const size_t found = message.find(value, at);
+        ASSERT_NE(found, std::string::npos) << value << " missing or out of order in:\n" << message;
+        at = found + strlen(value);
+    }
+    size_t lines = 1;
+    for (char c : message)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 8u) << message;
+}
+
+TEST_F(Translations, InterfaceFileIsTranslated) {
+    const char* title = expected_text("Pin Manager");
+    const char* tab = expected_text("Change PIN");
+    const char* cancel = expected_text("_Cancel");
+    if (title == nullptr || tab == nullptr || cancel == nullptr) {
+        GTEST_SKIP() << "the interface file keeps its own texts in " << language();
+    }
+    int argc = 0;
+    ASSERT_TRUE(gtk_init_check(&argc, nullptr)) << "no display";
+    GladeXML* builder = glade_xml_new(STAGE_DIR "/gtkzorvpin.glade", nullptr, nullptr);
+    ASSERT_NE(builder, nullptr);
+
+    EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(builder, "dialog1"))), title);
+    GtkNotebook* notebook = GTK_NOTEBOOK(glade_xml_get_widget(builder, "notebook1"));
+    EXPECT_STREQ(gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, 0)),
+                 tab);
+    // The button's label keeps its mnemonic: the underscore marks a key, not a character.
+    GtkWidget* btnCancel = glade_xml_get_widget(builder, "BtnCancel");
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(btnCancel)), cancel);
+    EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(btnCancel)));
+
+    gtk_widget_destroy(glade_xml_get_widget(builder, "dialog1"));
+    g_object_unref(builder);
+}
+
+}  // namespace
