@@ -22,6 +22,7 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {
   exit 1
 }
 lib="$prefix/lib/gtkzorvpin"
+card_sum=$(sha256sum <"$lib/simcard.state" 2>/dev/null)
 
 for f in gtkzorvpin gtkzorvpin.glade gtkzorvpin.conf libsimcard.so simcard.state \
   certs/signing.der certs/authentication.der; do
@@ -66,7 +67,7 @@ env LANG=C.UTF-8 LANGUAGE=de LC_ALL= LC_MESSAGES= \
   "$with_xvfb" "$run" "$prefix/bin/gtkzorvpin" "$lib" "PIN-Verwaltung" a || fail "the program in German"
 
 # The demo card of the install tree is left as it was installed.
-cmp -s "$lib/simcard.state" "$build/stage/simcard.state" || fail "the installed demo card was changed"
+[ "$(sha256sum <"$lib/simcard.state")" = "$card_sum" ] || fail "the installed demo card was changed"
 
 echo "install into $prefix: $failures failures"
 [ "$failures" -eq 0 ]
