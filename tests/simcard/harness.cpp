@@ -1,0 +1,252 @@
+// Helpers for the PKCS#11 module tests (see harness.h).
+#include "harness.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace p11test {
+
+std::string MakeTempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/simcard-test.XXXXXX";
+    if (mkdtemp(&tmpl[0]) == nullptr) {
+        return "";
+    }
+    return tmpl;
+}
+
+void RemoveTree(const std::string& dir) {
+    if (dir.empty()) {
+        return;
+    }
+    nftw(
+        dir.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    return static_cast<bool>(out);
+}
+
+bool CopyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    return static_cast<bool>(out);
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return names;
+    }
+    while (dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            names.emplace_back(e->d_name);
+        }
+    }
+    closedir(d);
+    return names;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) {
+        old_ = old;
+    }
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_) {
+        setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+StderrCapture::StderrCapture() {
+    std::string dir = MakeTempDir();
+    path_ = dir + "/stderr";
+    std::fflush(stderr);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) {
+        saved_ = dup(2);
+        dup2(fd, 2);
+        close(fd);
+    }
+}
+
+StderrCapture::~StderrCapture() {
+    Finish();
+}
+
+std::string StderrCapture::Finish() {
+    if (saved_ < 0) {
+        return "";
+    }
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+    std::string text = ReadFile(path_);
+    RemoveTree(path_.substr(0, path_.rfind('/')));
+    return text;
+}
+
+bool Module::Load(const std::string& path, std::string* why) {
+    Unload();
+    lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib_ == nullptr) {
+        *why = std::string("dlopen: ") + dlerror();
+        return false;
+    }
+    auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib_, "C_GetFunctionList"));
+    if (get == nullptr) {
+        *why = "no C_GetFunctionList in " + path;
+        return false;
+    }
+    list_rv = get(&f);
+    if (list_rv != CKR_OK || f == nullptr) {
+        *why = "C_GetFunctionList answered " + std::to_string(list_rv);
+        f = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Module::Unload() {
+    f = nullptr;
+    if (lib_ != nullptr) {
+        dlclose(lib_);
+        lib_ = nullptr;
+    }
+}
+
+std::string ReaderSection(const std::string& label, bool present,
+                          const std::vector<std::string>& certs, const std::string& pin,
+                          const std::string& puk) {
+    std::string s = "[reader]\n";
+    s += std::string("card = ") + (present ? "present" : "absent") + "\n";
+    s += "label = " + label + "\nserial = SN-" + label + "\nmodel = SimCard\n";
+    s += "manufacturer = Pin Manager project\nmin_pin = 4\nmax_pin = 8\n";
+    s += "pin = " + pin + "\npuk = " + puk + "\n";
+    s += "pin_tries = 3\npin_max_tries = 3\npuk_tries = 10\npuk_max_tries = 10\n";
+    for (const std::string& c : certs) {
+        s += "cert = " + c + "\n";
+    }
+    return s;
+}
+
+namespace {
+CK_UTF8CHAR_PTR Bytes(const std::string& s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
+}
+}  // namespace
+
+CK_RV Login(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user,
+            const std::string& pin) {
+    return f->C_Login(h, user, Bytes(pin), pin.size());
+}
+
+CK_RV SetPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
+             const std::string& new_pin) {
+    return f->C_SetPIN(h, Bytes(old_pin), old_pin.size(), Bytes(new_pin), new_pin.size());
+}
+
+CK_RV InitPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin) {
+    return f->C_InitPIN(h, Bytes(pin), pin.size());
+}
+
+std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present) {
+    CK_ULONG count = 0;
+    if (f->C_GetSlotList(present ? CK_TRUE : CK_FALSE, nullptr, &count) != CKR_OK) {
+        return {};
+    }
+    std::vector<CK_SLOT_ID> slots(count + 1);
+    CK_ULONG room = slots.size();
+    if (f->C_GetSlotList(present ? CK_TRUE : CK_FALSE, slots.data(), &room) != CKR_OK ||
+        room > slots.size()) {
+        return {};
+    }
+    slots.resize(room);
+    return slots;
+}
+
+std::string Unpad(const unsigned char* field, size_t width) {
+    std::string s(reinterpret_cast<const char*>(field), width);
+    while (!s.empty() && s.back() == ' ') {
+        s.pop_back();
+    }
+    return s;
+}
+
+bool BlankPadded(const unsigned char* field, size_t width) {
+    return std::memchr(field, 0, width) == nullptr;
+}
+
+std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
+                                   std::vector<CK_ATTRIBUTE> tmpl) {
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (f->C_FindObjectsInit(h, tmpl.data(), tmpl.size()) != CKR_OK) {
+        return found;
+    }
+    for (int guard = 0; guard < 1000; ++guard) {
+        CK_OBJECT_HANDLE o = 0;
+        CK_ULONG n = 0;
+        if (f->C_FindObjects(h, &o, 1, &n) != CKR_OK || n != 1) {
+            break;
+        }
+        found.push_back(o);
+    }
+    f->C_FindObjectsFinal(h);
+    return found;
+}
+
+std::string Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
+                      CK_ATTRIBUTE_TYPE type, CK_RV* rv) {
+    CK_ATTRIBUTE a = {type, nullptr, 0};
+    CK_RV r = f->C_GetAttributeValue(h, o, &a, 1);
+    std::string value;
+    if (r == CKR_OK && a.ulValueLen <= (1u << 24)) {
+        value.resize(a.ulValueLen);
+        a.pValue = value.empty() ? nullptr : &value[0];
+        r = value.empty() ? CKR_OK : f->C_GetAttributeValue(h, o, &a, 1);
+        value.resize(r == CKR_OK ? a.ulValueLen : 0);
+    }
+    if (rv != nullptr) {
+        *rv = r;
+    }
+    return value;
+}
+
+}  // namespace p11test

@@ -1,0 +1,95 @@
+// Helpers for the PKCS#11 module tests: temporary folders, files, loading a module with
+// dlopen, capturing standard error, and the cards the tests run against.
+#ifndef TESTS_SIMCARD_HARNESS_H
+#define TESTS_SIMCARD_HARNESS_H
+
+#include <p11-kit/pkcs11.h>
+
+#include <string>
+#include <vector>
+
+namespace p11test {
+
+/* A new empty folder below $TMPDIR or /tmp; the caller removes it with RemoveTree. */
+std::string MakeTempDir();
+/* Removes `dir` and everything in it. */
+void RemoveTree(const std::string& dir);
+/* The whole file, or "" when it cannot be read. */
+std::string ReadFile(const std::string& path);
+/* Replaces the file's content; false when it cannot be written. */
+bool WriteFile(const std::string& path, const std::string& data);
+bool CopyFile(const std::string& from, const std::string& to);
+/* Names of the entries of `dir`, "." and ".." left out. */
+std::vector<std::string> ListDir(const std::string& dir);
+
+/* Sets an environment variable for the lifetime of the object (null value: unsets it). */
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_;
+};
+
+/* Sends everything written to file descriptor 2 into a file until Finish. */
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    /* Restores standard error and returns what was written meanwhile. */
+    std::string Finish();
+
+private:
+    int saved_ = -1;
+    std::string path_;
+};
+
+/* A PKCS#11 module loaded with dlopen; every call goes through its function list. */
+class Module {
+public:
+    ~Module() { Unload(); }
+    /* Loads `path` and gets the function list. False, with the reason in *why, on failure. */
+    bool Load(const std::string& path, std::string* why);
+    /* dlclose; the list pointer becomes null. */
+    void Unload();
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    CK_RV list_rv = CKR_OK;  // what C_GetFunctionList answered
+
+private:
+    void* lib_ = nullptr;
+};
+
+/* A [reader] section of a simulated card's state file: a card labelled `label` holding
+ * `certs` (paths as the file gives them) when `present`, an empty reader otherwise. */
+std::string ReaderSection(const std::string& label, bool present,
+                          const std::vector<std::string>& certs = {},
+                          const std::string& pin = "1234", const std::string& puk = "12345678");
+
+/* PIN-typed helpers that pass the bytes of a std::string. */
+CK_RV Login(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user, const std::string& pin);
+CK_RV SetPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
+             const std::string& new_pin);
+CK_RV InitPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin);
+
+/* The slots (with a card when `present`), or an empty list after a failed query. */
+std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present);
+/* The text of a blank-padded PKCS#11 field without its padding. */
+std::string Unpad(const unsigned char* field, size_t width);
+/* True when the field holds no zero byte (PKCS#11 text fields are blank-padded). */
+bool BlankPadded(const unsigned char* field, size_t width);
+
+/* Handles of the objects matching `tmpl`, all of them, fetched one by one. */
+std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
+                                   std::vector<CK_ATTRIBUTE> tmpl);
+/* The value of one attribute after a length query, or "" with *rv set on failure. */
+std::string Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
+                      CK_ATTRIBUTE_TYPE type, CK_RV* rv = nullptr);
+
+}  // namespace p11test
+
+#endif

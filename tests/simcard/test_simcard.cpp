@@ -1,0 +1,603 @@
+// The simulated card's own features: its state file, persistence, fault injection,
+// misbehaviour knobs, call trace, readers without cards and the staged demo card.
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <set>
+
+#include "harness.h"
+
+using namespace p11test;
+
+namespace {
+
+constexpr CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+const std::vector<std::string> kCerts = {"certs/signing.der", "certs/authentication.der"};
+
+class SimCard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = MakeTempDir();
+        ASSERT_FALSE(dir_.empty());
+        state_ = dir_ + "/simcard.state";
+        ASSERT_EQ(mkdir((dir_ + "/certs").c_str(), 0700), 0);
+        for (const char* name : {"signing", "authentication"}) {
+            ASSERT_TRUE(CopyFile(std::string(TEST_CARD_DIR) + "/certs/" + name + ".der",
+                                 dir_ + "/certs/" + name + ".der"));
+        }
+        env_ = std::make_unique<ScopedEnv>("SIMCARD_STATE", state_.c_str());
+    }
+
+    void TearDown() override {
+        Stop();
+        env_.reset();
+        RemoveTree(dir_);
+    }
+
+    // Loads the module (`path`, the built one by default) without initialising it.
+    void Load(const std::string& path = SIMCARD_PATH) {
+        std::string why;
+        ASSERT_TRUE(mod_.Load(path, &why)) << why;
+        f = mod_.f;
+    }
+
+    // Writes `state` as the card's state file, loads the module and initialises it.
+    void Start(const std::string& state) {
+        ASSERT_TRUE(WriteFile(state_, state));
+        ASSERT_NO_FATAL_FAILURE(Restart());
+    }
+
+    // Finalises, unloads, loads and initialises again: the card as the file now holds it.
+    void Restart() {
+        Stop();
+        ASSERT_NO_FATAL_FAILURE(Load());
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    }
+
+    void Stop() {
+        if (f != nullptr) {
+            f->C_Finalize(nullptr);
+        }
+        mod_.Unload();
+        f = nullptr;
+    }
+
+    CK_SESSION_HANDLE Open(CK_SLOT_ID slot = 0, CK_FLAGS flags = kRw) {
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, flags, nullptr, nullptr, &h), CKR_OK);
+        return h;
+    }
+
+    CK_TOKEN_INFO Token(CK_SLOT_ID slot = 0) {
+        CK_TOKEN_INFO info{};
+        EXPECT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
+        return info;
+    }
+
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    Module mod_;
+    std::string dir_;
+    std::string state_;
+    std::unique_ptr<ScopedEnv> env_;
+};
+
+TEST_F(SimCard, FunctionListIsCompleteAndUnsupportedFunctionsSaySo) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    EXPECT_EQ(f->version.major, 2);
+    const auto* entry = reinterpret_cast<void* const*>(&f->C_Initialize);
+    const size_t entries = (sizeof *f - offsetof(CK_FUNCTION_LIST, C_Initialize)) / sizeof(void*);
+    EXPECT_EQ(entries, 68u);
+    for (size_t i = 0; i < entries; ++i) {
+        EXPECT_NE(entry[i], nullptr) << "entry " << i;
+    }
+    EXPECT_EQ(f->C_GetFunctionList(nullptr), CKR_ARGUMENTS_BAD);
+    CK_FUNCTION_LIST_PTR again = nullptr;
+    ASSERT_EQ(f->C_GetFunctionList(&again), CKR_OK);
+    EXPECT_EQ(again, f);
+
+    CK_SESSION_HANDLE h = Open();
+    CK_MECHANISM mech = {CKM_SHA256, nullptr, 0};
+    CK_BYTE buf[16] = {};
+    CK_SLOT_ID slot = 0;
+    EXPECT_EQ(f->C_InitToken(0, buf, 4, buf), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_DigestInit(h, &mech), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_EncryptInit(h, &mech, 1), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_GenerateRandom(h, buf, sizeof buf), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_CreateObject(h, nullptr, 0, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_GetFunctionStatus(h), CKR_FUNCTION_NOT_PARALLEL);
+    EXPECT_EQ(f->C_CancelFunction(h), CKR_FUNCTION_NOT_PARALLEL);
+    CK_ULONG count = 7;
+    EXPECT_EQ(f->C_GetMechanismList(0, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 0u) << "a card without mechanisms";
+
+    // Handles are never reused while the module is loaded, not even after C_Finalize
+    // and C_Initialize.
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    EXPECT_GT(Open(), h);
+}
+
+TEST_F(SimCard, ReadersWithoutCard) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("none", false) + ReaderSection("card1", true) +
+                                  ReaderSection("gone", false)));
+    EXPECT_EQ(Slots(f, false), (std::vector<CK_SLOT_ID>{0, 1, 2}));
+    EXPECT_EQ(Slots(f, true), (std::vector<CK_SLOT_ID>{1}));
+    CK_SLOT_INFO si{};
+    ASSERT_EQ(f->C_GetSlotInfo(2, &si), CKR_OK);
+    EXPECT_EQ(si.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+    EXPECT_EQ(Unpad(si.slotDescription, sizeof si.slotDescription), "Simulated Reader 2");
+    CK_TOKEN_INFO ti{};
+    EXPECT_EQ(f->C_GetTokenInfo(0, &ti), CKR_TOKEN_NOT_PRESENT);
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(f->C_OpenSession(0, kRw, nullptr, nullptr, &h), CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(f->C_CloseAllSessions(0), CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(f->C_GetTokenInfo(3, &ti), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(Unpad(Token(1).label, 32), "card1");
+}
+
+TEST_F(SimCard, MoreThanSixteenReaders) {
+    std::string state;
+    for (int i = 0; i < 20; ++i) {
+        state += ReaderSection("card" + std::to_string(i), i % 4 != 3);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start(state));
+    CK_SLOT_ID list[16];
+    CK_ULONG count = 16;
+    EXPECT_EQ(f->C_GetSlotList(CK_FALSE, list, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 20u);
+    count = 16;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, list, &count), CKR_OK) << "15 cards fit in 16";
+    EXPECT_EQ(count, 15u);
+    std::vector<CK_SLOT_ID> all = Slots(f, false);
+    ASSERT_EQ(all.size(), 20u);
+    for (CK_SLOT_ID i = 0; i < 20; ++i) {
+        EXPECT_EQ(all[i], i);
+    }
+    std::vector<CK_SLOT_ID> present = Slots(f, true);
+    EXPECT_EQ(present.size(), 15u);
+    EXPECT_EQ(Unpad(Token(18).label, 32), "card18");
+    CK_TOKEN_INFO ti{};
+    EXPECT_EQ(f->C_GetTokenInfo(19, &ti), CKR_TOKEN_NOT_PRESENT);
+    CK_SESSION_HANDLE h = Open(18);
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK);
+}
+
+TEST_F(SimCard, StatePersistsAcrossReloadWithCommentsKept) {
+    // Reader 0 has no try counters yet: they are added inside its own section.
+    ASSERT_NO_FATAL_FAILURE(
+        Start("# my card\r\n[reader]\r\nlabel = card0\r\npin = 1234   # the user PIN\r\n"
+              "puk = 12345678\r\ncert = certs/signing.der\r\n\r\n# second\r\n" +
+              ReaderSection("card1", true)));
+    CK_SESSION_HANDLE h = Open();
+    EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(SetPin(f, h, "1234", "5678"), CKR_OK);  // restores the user's tries
+    EXPECT_EQ(Login(f, h, CKU_SO, "00000000"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(Login(f, h, CKU_SO, "00000001"), CKR_PIN_INCORRECT);
+
+    std::string text = ReadFile(state_);
+    EXPECT_NE(text.find("# my card\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pin = 5678   # the user PIN\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# second\r\n"), std::string::npos) << text;
+    size_t added = text.find("puk_tries = 8\n");
+    EXPECT_NE(added, std::string::npos) << text;
+    EXPECT_LT(added, text.find("# second")) << "added inside the first reader's section";
+    std::set<std::string> entries;
+    for (const std::string& e : ListDir(dir_)) {
+        entries.insert(e);
+    }
+    EXPECT_EQ(entries, (std::set<std::string>{"certs", "simcard.state"}))
+        << "no temporary file left";
+
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(Token(0).flags & (CKF_USER_PIN_COUNT_LOW | CKF_SO_PIN_COUNT_LOW),
+              CKF_SO_PIN_COUNT_LOW);
+    EXPECT_EQ(Token(1).flags & CKF_SO_PIN_COUNT_LOW, 0u);
+    h = Open();
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(Login(f, h, CKU_USER, "5678"), CKR_OK);
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(Token(0).flags & CKF_USER_PIN_COUNT_LOW, 0u) << "the right PIN restored the tries";
+    EXPECT_NE(ReadFile(state_).find("pin_tries = 3"), std::string::npos);
+}
+
+TEST_F(SimCard, PinsOfAnyBytesKeepTheFileParseable) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    const std::string pins[] = {std::string("a #\"\\\n\0\xff", 8), " 12 ", "\"abc", "#123"};
+    const std::string puk("x\r\n=[y]\t", 8);
+    CK_SESSION_HANDLE h = Open();
+    ASSERT_EQ(Login(f, h, CKU_SO, "12345678"), CKR_OK);
+    ASSERT_EQ(SetPin(f, h, "12345678", puk), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    std::string current = "1234";
+    for (const std::string& pin : pins) {
+        ASSERT_EQ(SetPin(f, h, current, pin), CKR_OK);
+        ASSERT_NO_FATAL_FAILURE(Restart());
+        h = Open();
+        EXPECT_EQ(Login(f, h, CKU_USER, pin), CKR_OK) << "PIN of " << pin.size() << " bytes";
+        ASSERT_EQ(f->C_Logout(h), CKR_OK);
+        current = pin;
+    }
+    EXPECT_EQ(Login(f, h, CKU_SO, puk), CKR_OK);
+}
+
+TEST_F(SimCard, FailedWriteChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    const std::string moved = dir_ + ".moved";
+    ASSERT_EQ(rename(dir_.c_str(), moved.c_str()), 0);  // the state file's folder is gone
+    CK_SESSION_HANDLE h = Open();
+    EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_DEVICE_ERROR);
+    EXPECT_EQ(Token().flags & CKF_USER_PIN_COUNT_LOW, 0u) << "the try was not counted";
+    ASSERT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "nothing to write";
+    EXPECT_EQ(SetPin(f, h, "1234", "5678"), CKR_DEVICE_ERROR);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "the PIN did not change";
+    ASSERT_EQ(rename(moved.c_str(), dir_.c_str()), 0);
+    EXPECT_EQ(ReadFile(state_), ReaderSection("card1", true));
+}
+
+struct BadState {
+    const char* text;
+    int line;  // 0: the message names the file only
+    const char* what;
+};
+
+TEST_F(SimCard, UnparsableStateFailsInitialiseWithFileAndLine) {
+    const std::string reader = "[reader]\npin = 8642\npuk = 97531086\n";
+    const BadState cases[] = {
+        {"[reader]\npin = 8642\nfoo = 1\n", 3, "unknown key 'foo'"},
+        {"[reader]\npin 8642\n", 2, "expected 'key = value'"},
+        {"pin = 8642\n", 1, "before the first"},
+        {"[readers]\n", 1, "unknown section"},
+        {"[reader\n", 1, "closing ']'"},
+        {"[reader]\ncard = maybe\n", 2, "'present' or 'absent'"},
+        {"[reader]\npin = 8642\n", 1, "needs a 'puk'"},
+        {"[reader]\npuk = 8642\n", 1, "needs a 'pin'"},
+        {"[reader]\npin = 8642\npin = 8642\n", 3, "given twice"},
+        {"[reader]\npin = \"86\\q42\"\n", 2, "bad escape"},
+        {"[reader]\npin = \"8642\n", 2, "without closing quote"},
+        {"[reader]\npin = \"8642\" x\n", 2, "after the closing quote"},
+        {"[reader]\nmin_pin = 18446744073709551616\n", 2, "needs a number"},
+        {"[reader]\nmax_pin = -1\n", 2, "needs a number"},
+        {"[reader]\npin_max_tries = 0x\n", 2, "needs a number"},
+        {"[reader]\nlabel = 123456789012345678901234567890123\n", 2, "longer than 32"},
+        {"[reader]\nserial = 12345678901234567\n", 2, "longer than 16"},
+        {"[reader]\npin = 8642\npuk = 97531086\npin_tries = 4\n", 4, "greater than pin_max_tries"},
+        {"[reader]\npin = 8642\npuk = 97531086\nmin_pin = 9\n", 4, "greater than max_pin"},
+        {"[reader]\npin = 8642\npuk = 97531086\npuk_max_tries = 0\n", 4, "at least 1"},
+        {"[reader]\npin = 8642\npuk = 97531086\ncert = certs/none.der\n", 4,
+         "cannot read certificate"},
+        {"[fault]\nC_Frobnicate = 1\n", 2, "unknown key 'C_Frobnicate'"},
+        {"[fault]\nC_Login = 0xa0\nC_Login = 0xa4\n", 3, "given twice"},
+        {"[fault]\nC_GetSlotList.size = 3\n", 2, "unknown key"},
+        {"[fault]\nC_OpenSession = zero\n", 2, "needs a number"},
+    };
+    ASSERT_NO_FATAL_FAILURE(Load());
+    for (const BadState& c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_TRUE(WriteFile(state_, c.text));
+        StderrCapture capture;
+        EXPECT_EQ(f->C_Initialize(nullptr), CKR_GENERAL_ERROR);
+        std::string err = capture.Finish();
+        std::string where = "simcard: " + state_ + ":" + std::to_string(c.line) + ": ";
+        EXPECT_EQ(err.rfind(where, 0), 0u) << err;
+        EXPECT_NE(err.find(c.what), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
+        EXPECT_EQ(err.find("8642"), std::string::npos) << "a PIN in: " << err;
+        EXPECT_EQ(err.find("97531086"), std::string::npos) << "a PUK in: " << err;
+        CK_ULONG count = 0;
+        EXPECT_EQ(f->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
+    }
+    // A missing file, then a good one: the module is not stuck.
+    ASSERT_EQ(unlink(state_.c_str()), 0);
+    StderrCapture capture;
+    EXPECT_EQ(f->C_Initialize(nullptr), CKR_GENERAL_ERROR);
+    std::string err = capture.Finish();
+    EXPECT_EQ(err.rfind("simcard: " + state_ + ": cannot read the state file", 0), 0u) << err;
+    ASSERT_TRUE(WriteFile(state_, reader));
+    EXPECT_EQ(f->C_Initialize(nullptr), CKR_OK);
+}
+
+TEST_F(SimCard, DamagedStateFilesNeverCrash) {
+    const std::string good = ReaderSection("card1", true, kCerts) + ReaderSection("card2", false) +
+                             "[fault]\nC_GetSlotList.count = 2\n";
+    const std::string alphabet = "[]=#\"\\x0123456789abcdef \t\r\n";
+    std::mt19937 random(20240611);
+    ASSERT_NO_FATAL_FAILURE(Load());
+    int parsed = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::string text = good;
+        for (int edits = 1 + static_cast<int>(random() % 4); edits > 0; --edits) {
+            size_t at = random() % (text.size() + 1);
+            switch (random() % 3) {
+                case 0:
+                    text.insert(at, 1, alphabet[random() % alphabet.size()]);
+                    break;
+                case 1:
+                    text.erase(at, 1 + random() % 8);
+                    break;
+                default:
+                    text.insert(at, 1, static_cast<char>(random() % 256));
+            }
+        }
+        ASSERT_TRUE(WriteFile(state_, text));
+        StderrCapture capture;
+        CK_RV rv = f->C_Initialize(nullptr);
+        capture.Finish();
+        ASSERT_TRUE(rv == CKR_OK || rv == CKR_GENERAL_ERROR) << rv;
+        if (rv == CKR_OK) {
+            ++parsed;
+            for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
+                CK_TOKEN_INFO ti;
+                f->C_GetTokenInfo(slot, &ti);
+            }
+            ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+        }
+    }
+    EXPECT_GT(parsed, 0) << "some damage is harmless";
+}
+
+TEST_F(SimCard, ParsingToleratesLayoutAndDefaults) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start("\r\n  # leading comment\r\n\t[reader]   # a reader\r\n"
+              "label\t=\t\"My \\\"Card\\\"\\x21\"   # quoted\r\n"
+              "model = Model#1   # a comment\r\n"
+              "pin = 1234\r\npuk=12345678\r\n"
+              "max_pin = 0xFFFFFFFFFFFFFFFF\r\n"
+              "extra_flags = 0x50000\r\n"
+              "cert = certs/signing.der\r\n"
+              "[fault]\r\n"));
+    CK_TOKEN_INFO ti = Token();
+    EXPECT_EQ(Unpad(ti.label, sizeof ti.label), "My \"Card\"!");
+    EXPECT_EQ(Unpad(ti.model, sizeof ti.model), "Model#1") << "'#' inside a word is text";
+    EXPECT_EQ(ti.ulMinPinLen, 4u);
+    EXPECT_EQ(ti.ulMaxPinLen, CK_ULONG(-1));
+    EXPECT_EQ(ti.flags & 0x770000u, CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED)
+        << "extra flags are OR-ed in, the counters themselves are full";
+    CK_SLOT_INFO si{};
+    ASSERT_EQ(f->C_GetSlotInfo(0, &si), CKR_OK);
+    EXPECT_EQ(Unpad(si.slotDescription, sizeof si.slotDescription), "Simulated Reader 0");
+    CK_SESSION_HANDLE h = Open();
+    EXPECT_EQ(Login(f, h, CKU_USER, std::string(40, '9')), CKR_PIN_INCORRECT);
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "the PIN read without its CR";
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(Unpad(Token().label, 32), "My \"Card\"!") << "still parseable after a write";
+}
+
+TEST_F(SimCard, FaultInjection) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts) +
+                                  "[fault]\nC_OpenSession = 0x30\nC_EncryptInit = 5\n"
+                                  "C_Finalize = 0x6\n"));
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(f->C_OpenSession(0, kRw, nullptr, nullptr, &h), 0x30u);
+    EXPECT_EQ(Token().ulSessionCount, 0u) << "the work was not done";
+    EXPECT_EQ(f->C_EncryptInit(h, nullptr, 0), 5u);
+    EXPECT_EQ(f->C_Finalize(nullptr), 6u);
+    EXPECT_EQ(Slots(f, true).size(), 1u) << "still initialised";
+    Stop();
+
+    // A fault for C_Initialize; the module stays uninitialised.
+    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true) + "[fault]\nC_Initialize = 6\n"));
+    ASSERT_NO_FATAL_FAILURE(Load());
+    EXPECT_EQ(f->C_Initialize(nullptr), CKR_FUNCTION_FAILED);
+    CK_ULONG count = 0;
+    EXPECT_EQ(f->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
+    Stop();
+
+    // A fault for C_GetFunctionList is read before C_Initialize.
+    ASSERT_TRUE(
+        WriteFile(state_, ReaderSection("card1", true) + "[fault]\nC_GetFunctionList = 0x5\n"));
+    std::string why;
+    Module other;
+    EXPECT_FALSE(other.Load(SIMCARD_PATH, &why));
+    EXPECT_EQ(other.list_rv, CKR_GENERAL_ERROR);
+
+    // Card answers that a PIN or PUK operation may meet.
+    const std::string state =
+        ReaderSection("card1", true) + "[fault]\nC_Login = 0xa3\nC_SetPIN = 0xa1\n";
+    ASSERT_NO_FATAL_FAILURE(Start(state));
+    h = Open();
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_PIN_EXPIRED);
+    EXPECT_EQ(SetPin(f, h, "1234", "5678"), CKR_PIN_INVALID);
+    EXPECT_EQ(ReadFile(state_), state) << "nothing changed";
+}
+
+TEST_F(SimCard, MisbehaviourKnobs) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts) +
+                                  "[fault]\nC_GetSlotList.count = 1000\n"
+                                  "C_FindObjects.count = 99\n"
+                                  "C_GetAttributeValue.length = 0xFFFFFFFFFFFFFFFF\n"));
+    constexpr CK_SLOT_ID kUntouched = 0x5A5A;
+    CK_SLOT_ID list[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
+    CK_ULONG count = 4;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, list, &count), CKR_OK);
+    EXPECT_EQ(count, 1000u);
+    EXPECT_EQ(list[0], 0u);
+    EXPECT_EQ(list[1], kUntouched) << "no more entries than there are slots";
+    count = 0;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 1000u);
+
+    CK_SESSION_HANDLE h = Open();
+    CK_OBJECT_CLASS cert = CKO_CERTIFICATE;
+    CK_ATTRIBUTE tmpl = {CKA_CLASS, &cert, sizeof cert};
+    CK_OBJECT_HANDLE found[3] = {0, 0, 0};
+    ASSERT_EQ(f->C_FindObjectsInit(h, &tmpl, 1), CKR_OK);
+    ASSERT_EQ(f->C_FindObjects(h, found, 1, &count), CKR_OK);
+    EXPECT_EQ(count, 99u);
+    EXPECT_NE(found[0], 0u);
+    EXPECT_EQ(found[1], 0u) << "no more than the caller's room";
+    ASSERT_EQ(f->C_FindObjectsFinal(h), CKR_OK);
+
+    CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
+    ASSERT_EQ(f->C_GetAttributeValue(h, found[0], &value, 1), CKR_OK);
+    EXPECT_EQ(value.ulValueLen, CK_ULONG(-1));
+    CK_ATTRIBUTE label = {CKA_LABEL, nullptr, 0};
+    ASSERT_EQ(f->C_GetAttributeValue(h, found[0], &label, 1), CKR_OK);
+    EXPECT_EQ(label.ulValueLen, 7u) << "only CKA_VALUE lies";
+    std::string der(4096, '\0');
+    value = {CKA_VALUE, &der[0], der.size()};
+    ASSERT_EQ(f->C_GetAttributeValue(h, found[0], &value, 1), CKR_OK);
+    EXPECT_EQ(der.substr(0, value.ulValueLen), ReadFile(dir_ + "/certs/signing.der"));
+
+    ASSERT_NO_FATAL_FAILURE(
+        Start(ReaderSection("card1", true) + "[fault]\nC_OpenSession.handle = 0\n"));
+    h = 77;
+    ASSERT_EQ(f->C_OpenSession(0, kRw, nullptr, nullptr, &h), CKR_OK);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_CloseSession(h), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(Token().ulSessionCount, 0u);
+}
+
+TEST_F(SimCard, TraceNamesEveryCallButNoSecret) {
+    const std::string trace = dir_ + "/trace.log";
+    ScopedEnv tracing("SIMCARD_TRACE", trace.c_str());
+    StderrCapture capture;
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts, "9731", "86420135")));
+    CK_SESSION_HANDLE h = Open();
+    EXPECT_EQ(f->C_Logout(h), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(Login(f, h, CKU_USER, "9731"), CKR_OK);
+    EXPECT_EQ(SetPin(f, h, "9731", "46820"), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    EXPECT_EQ(Login(f, h, CKU_SO, "86420135"), CKR_OK);
+    EXPECT_EQ(InitPin(f, h, "51973"), CKR_OK);
+    EXPECT_EQ(Login(f, h, CKU_USER, "51973"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
+    mod_.Unload();  // no C_Finalize, as the program does
+    f = nullptr;
+    std::string err = capture.Finish();
+
+    std::string log = ReadFile(trace);
+    const std::string expected[] = {
+        "C_GetFunctionList rv=0x0\n",
+        "C_Initialize args=null rv=0x0\n",
+        "C_OpenSession slot=0 flags=0x6 session=",
+        "C_Logout session=" + std::to_string(h) + " rv=0x101\n",
+        "C_Login session=" + std::to_string(h) + " user=1 len=4 rv=0x0\n",
+        "C_SetPIN session=" + std::to_string(h) + " user=1 oldlen=4 newlen=5 rv=0x0\n",
+        "C_Login session=" + std::to_string(h) + " user=0 len=8 rv=0x0\n",
+        "C_InitPIN session=" + std::to_string(h) + " len=5 rv=0x0\n",
+        "C_Login session=" + std::to_string(h) + " user=1 len=5 rv=0x104\n",
+    };
+    size_t at = 0;
+    for (const std::string& line : expected) {
+        size_t found = log.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "in order: " << line << "\n" << log;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(log.find("C_Finalize"), std::string::npos);
+    for (const char* secret : {"9731", "46820", "86420135", "51973"}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in the trace";
+        EXPECT_EQ(err.find(secret), std::string::npos) << secret << " on stderr";
+    }
+}
+
+TEST_F(SimCard, StateFileBesideTheModuleOrRelativeToStart) {
+    // Without SIMCARD_STATE: simcard.state in the module's own folder.
+    const std::string beside = dir_ + "/module";
+    ASSERT_EQ(mkdir(beside.c_str(), 0700), 0);
+    ASSERT_TRUE(CopyFile(SIMCARD_PATH, beside + "/libsimcard.so"));
+    ASSERT_TRUE(WriteFile(beside + "/simcard.state", ReaderSection("beside", true)));
+    {
+        ScopedEnv none("SIMCARD_STATE", nullptr);
+        ASSERT_NO_FATAL_FAILURE(Load(beside + "/libsimcard.so"));
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+        EXPECT_EQ(Unpad(Token().label, 32), "beside");
+        Stop();
+    }
+
+    // A relative SIMCARD_STATE is taken from the working directory of C_Initialize and
+    // stays the same file after a change of directory.
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_TRUE(WriteFile(dir_ + "/relative.state", ReaderSection("relative", true)));
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ScopedEnv relative("SIMCARD_STATE", "relative.state");
+    ASSERT_NO_FATAL_FAILURE(Load());
+    CK_RV rv = f->C_Initialize(nullptr);
+    EXPECT_EQ(chdir("/"), 0);
+    ASSERT_EQ(rv, CKR_OK);
+    CK_SESSION_HANDLE h = Open();
+    EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(chdir(cwd), 0);
+    EXPECT_NE(ReadFile(dir_ + "/relative.state").find("pin_tries = 2"), std::string::npos);
+}
+
+TEST_F(SimCard, ExitWithoutFinalizeKeepsTheState) {
+    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true)));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Module m;
+        std::string why;
+        CK_SESSION_HANDLE h = 0;
+        bool ok = m.Load(SIMCARD_PATH, &why) && m.f->C_Initialize(nullptr) == CKR_OK &&
+                  m.f->C_OpenSession(0, kRw, nullptr, nullptr, &h) == CKR_OK &&
+                  Login(m.f, h, CKU_USER, "1111") == CKR_PIN_INCORRECT &&
+                  Login(m.f, h, CKU_USER, "1111") == CKR_PIN_INCORRECT;
+        std::exit(ok ? 0 : 3);  // the module stays loaded and initialised
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(Token().flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY),
+              CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY);
+}
+
+// Seconds from now until the certificate's notAfter.
+long SecondsLeft(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (cert == nullptr) {
+        return LONG_MIN;
+    }
+    int days = 0, secs = 0;
+    long left = LONG_MIN;
+    if (ASN1_TIME_diff(&days, &secs, nullptr, X509_get0_notAfter(cert)) == 1) {
+        left = days * 86400L + secs;
+    }
+    X509_free(cert);
+    return left;
+}
+
+TEST_F(SimCard, DemoCardIsStaged) {
+    // A copy: the staged card is the user's and no test writes to it.
+    const std::string stage = STAGE_DIR;
+    EXPECT_EQ(std::string(SIMCARD_PATH), stage + "/libsimcard.so");
+    for (const char* name : {"signing", "authentication"}) {
+        ASSERT_TRUE(CopyFile(stage + "/certs/" + name + ".der", dir_ + "/certs/" + name + ".der"));
+    }
+    ASSERT_NO_FATAL_FAILURE(Start(ReadFile(stage + "/simcard.state")));
+    ASSERT_EQ(Slots(f, false).size(), 1u);
+    ASSERT_EQ(Slots(f, true).size(), 1u);
+    EXPECT_EQ(Unpad(Token().label, 32), "Demo Card");
+    CK_SESSION_HANDLE h = Open();
+    CK_OBJECT_CLASS cert = CKO_CERTIFICATE;
+    CK_BBOOL yes = CK_TRUE;
+    std::vector<CK_OBJECT_HANDLE> certs =
+        Find(f, h, {{CKA_CLASS, &cert, sizeof cert}, {CKA_TOKEN, &yes, 1}});
+    ASSERT_EQ(certs.size(), 2u);
+    std::vector<long> left;
+    for (CK_OBJECT_HANDLE o : certs) {
+        left.push_back(SecondsLeft(Attribute(f, h, o, CKA_VALUE)));
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_GT(left[0], 0) << "not yet expired";
+    EXPECT_LT(left[0], 10 * 86400L) << "expires within ten days";
+    EXPECT_GT(left[1], 365 * 86400L) << "valid for years";
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    EXPECT_EQ(Login(f, h, CKU_SO, "12345678"), CKR_OK);
+}
+
+}  // namespace
