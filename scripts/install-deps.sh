@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
   dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib
-  softhsm2 opensc p11-kit p11-kit-modules
+  softhsm2 opensc p11-kit p11-kit-modules openssl
   clang libclang-rt-14-dev valgrind
   dpkg-dev desktop-file-utils
 )
