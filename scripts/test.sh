@@ -5,18 +5,19 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${PINMAN_JOBS:-2}
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 
 "$root/scripts/install-deps.sh"
 
 build_and_test() {
   local dir=$1
   shift
+  mkdir -p "$dir"
   cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900)
 }
 
-mkdir -p "$root/build"
 echo "== Build and test: $root/build"
 build_and_test "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
@@ -26,5 +27,9 @@ export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export ASAN_OPTIONS="detect_odr_violation=0:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 build_and_test "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DPINMAN_SANITIZE=ON -DPINMAN_BENCH=OFF
+
+echo "== Fuzz targets, $FUZZ_SECONDS s each (clang, libFuzzer): $root/build-fuzz"
+CC=clang CXX=clang++ build_and_test "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPINMAN_FUZZ=ON -DPINMAN_TESTS=OFF -DPINMAN_BENCH=OFF -DFUZZ_SECONDS="$FUZZ_SECONDS"
 
 echo "== All tests passed. Logs: $root/build/Testing/Temporary/LastTest.log and $root/build-asan/Testing/Temporary/LastTest.log"
