@@ -14,6 +14,10 @@ extern "C" {
  * Must not be called while a record is open. */
 void cLog_restart_for_test(const char* dir);
 
+/* While `fail` is non-zero, creating the log lock fails as if the allocation had failed:
+ * each cLogOpen then takes no lock and drops its record. */
+void cLog_fail_lock_alloc_for_test(int fail);
+
 /* The name of the current log file, or NULL before the first initialisation. */
 const char* cLog_filename(void);
 
