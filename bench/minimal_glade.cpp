@@ -1,0 +1,20 @@
+// The yardstick for start-up time: the least a GTK 2 + libglade program does to show the
+// main window of an interface file.
+#include <glade/glade.h>
+#include <gtk/gtk.h>
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    if (argc < 2)
+        return 2;
+    GladeXML* builder = glade_xml_new(argv[1], nullptr, nullptr);
+    if (builder == nullptr)
+        return 1;
+    GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
+    gtk_window_set_title(GTK_WINDOW(window), "Pin Manager");
+    g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+    gtk_widget_show(window);
+    gtk_main();
+    g_object_unref(builder);
+    return 0;
+}
