@@ -1,0 +1,156 @@
+// A module that misbehaves at every call the program makes: each error code the program
+// tells apart and some it does not, counts and lengths beyond the buffers given, handles it
+// never handed out. The program answers with the box it owes the holder and never crashes.
+#include <memory>
+
+#include "testkit.h"
+
+using testkit::BoxWatcher;
+using testkit::Reader;
+using testkit::SimCard;
+
+namespace {
+
+constexpr const char* kComm = "Error communicating with the card.";
+constexpr const char* kOpen = "Error communicating with the card (open session)";
+constexpr const char* kSeveral =
+    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
+constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
+constexpr const char* kWrongPuk = "Wrong PUK: warning, many wrong tryes may block the card.";
+constexpr const char* kSuccess = "Operation successfully completed";
+
+enum Action { kChangePin, kUnblockPin, kChangePuk, kInfo };
+
+struct Case {
+    const char* faults;
+    Action action;
+    std::vector<std::string> boxes;  // the texts shown, in order
+};
+
+const char* kFields[][3] = {{"entryOld", "entryNew", "entryConfirm"},
+                            {"entry1", "entry2", "entry3"},
+                            {"entryOldPuk", "entryNewPuk", "entryConfirmPuk"}};
+const char* kValues[][2] = {{"1234", "5678"}, {"12345678", "5678"}, {"12345678", "87654321"}};
+
+// Runs one action on a card with the given faults and returns the texts of its boxes.
+std::vector<std::string> runAction(const Case& c) {
+    testkit::resetSettings();
+    SimCard card({Reader{}}, c.faults);
+    {
+        // A box that start-up would show is answered too, so that no case can hang.
+        BoxWatcher startUp;
+        testing::internal::CaptureStderr();
+        const int loaded = testkit::loadModule(SIMCARD_PATH);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(loaded, 1) << c.faults;
+        EXPECT_TRUE(startUp.boxes.empty()) << c.faults;
+    }
+    GladeXML* builder = testkit::startDialog();
+    std::vector<std::string> texts;
+    {
+        BoxWatcher watcher;
+        if (c.action == kInfo) {
+            gtk_button_clicked(GTK_BUTTON(glade_xml_get_widget(builder, "BtnInfo")));
+        } else {
+            for (int i = 0; i < 3; ++i) {
+                testkit::setText(builder, kFields[c.action][i], kValues[c.action][i == 0 ? 0 : 1]);
+            }
+            gtk_notebook_set_current_page(GTK_NOTEBOOK(glade_xml_get_widget(builder, "notebook1")),
+                                          c.action);
+            gtk_button_clicked(GTK_BUTTON(glade_xml_get_widget(builder, "BtnOk")));
+        }
+        for (const auto& b : watcher.boxes)
+            texts.push_back(b.text);
+    }
+    testkit::closeDialog(builder);
+    testing::internal::CaptureStderr();
+    testkit::unloadModule();
+    testing::internal::GetCapturedStderr();
+    return texts;
+}
+
+}  // namespace
+
+TEST(MisbehavingModule, EveryCallOfTheOperationsAnswersWrongly) {
+    const Case cases[] = {
+        // Finding the card.
+        {"C_GetSlotList.count = 100", kChangePin, {kSeveral}},
+        {"C_OpenSession = 0xB3", kUnblockPin, {kOpen}},
+        {"C_OpenSession = 0x5", kInfo, {kOpen}},
+        // A session handle the module never gave: every later call is refused.
+        {"C_OpenSession.handle = 999", kChangePin, {kComm}},
+        {"C_OpenSession.handle = 0", kChangePuk, {kComm}},
+        // Logging out is not examined.
+        {"C_Logout = 0x5", kChangePin, {kSuccess}},
+        {"C_Logout = 0x101", kUnblockPin, {kSuccess}},
+        // Logging in.
+        {"C_Login = 0xA0", kChangePin, {kWrongPin}},
+        {"C_Login = 0xA4", kChangePin, {"The PIN is blocked"}},
+        {"C_Login = 0xA3", kChangePuk, {kComm}},
+        {"C_Login = 0x100", kChangePuk, {kComm}},
+        {"C_Login = 0xB3", kUnblockPin, {kComm}},
+        {"C_Login = 0xA4", kUnblockPin, {"The PUK is blocked."}},
+        // The change itself.
+        {"C_SetPIN = 0xA2", kChangePin, {kWrongPin}},
+        {"C_SetPIN = 0xA4", kChangePuk, {"The PUK is blocked"}},
+        {"C_SetPIN = 0x6", kChangePin, {kComm}},
+        {"C_InitPIN = 0xA2", kUnblockPin, {"The PIN is not valid"}},
+        {"C_InitPIN = 0x101", kUnblockPin, {kComm}},
+        // Card information read badly: the box still comes, with what was read.
+        {"C_GetTokenInfo = 0xB3", kInfo, {}},
+        {"C_GetSlotInfo = 0x3", kInfo, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> boxes = runAction(c);
+        const std::vector<std::string>& expected = c.boxes;
+        if (c.action == kInfo && expected.empty()) {
+            ASSERT_EQ(boxes.size(), 1u) << c.faults;
+            EXPECT_EQ(boxes[0].rfind("Card Informations:\n", 0), 0u) << c.faults;
+            continue;
+        }
+        EXPECT_EQ(boxes, expected) << c.faults;
+    }
+}
+
+TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"C_GetFunctionList = 0x5", "Unable to initialize PKCS#11 functions"},
+        {"C_Initialize = 0x191", "Unable to initialize PKCS#11 library"},
+        {"C_Initialize = 0x30", "Unable to initialize PKCS#11 library"},
+        {"C_GetSlotList = 0x150", "There is no reader available"},
+        {"C_GetSlotList.count = 0", "There is no reader available"},
+    };
+    for (const auto& [faults, message] : cases) {
+        SimCard card({Reader{}}, faults);
+        BoxWatcher watcher;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(testkit::loadModule(SIMCARD_PATH), 0) << faults;
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(watcher.only().text, message) << faults;
+        testkit::unloadModule();
+    }
+
+    // More slots than the 16 the program has room for, claimed after a success: the
+    // program goes on, and finding the one card then reports several.
+    SimCard card({Reader{}}, "C_GetSlotList.count = 1000");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(testkit::loadModule(SIMCARD_PATH), 1);
+    testing::internal::GetCapturedStderr();
+    BoxWatcher watcher;
+    EXPECT_EQ(OpenSession(0), 0);
+    EXPECT_EQ(watcher.only().text, kSeveral);
+    testkit::unloadModule();
+}
+
+TEST(MisbehavingModule, ClosingAtTheEndIsNotExamined) {
+    SimCard card({Reader{}}, "C_CloseSession = 0xB3");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(testkit::loadModule(SIMCARD_PATH), 1);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(OpenSession(1), 1);
+    FinalizeP11();
+    hLib = nullptr;
+    EXPECT_NE(card.trace().find("C_CloseSession session="), std::string::npos);
+    EXPECT_EQ(card.trace().find("C_Finalize"), std::string::npos);
+    testkit::unloadModule();
+}
