@@ -36,6 +36,20 @@ int bounded_append(char* buffer, size_t size, const char* text) {
     return 1;
 }
 
+void drop_partial_utf8(char* text) {
+    size_t len = strlen(text);
+    size_t start = len;
+    // Back to the first byte of the last character: continuation bytes are 10xxxxxx.
+    while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
+        --start;
+    if (start == 0)
+        return;
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (len - (start - 1) < need)
+        text[start - 1] = '\0';
+}
+
 int module_path_with_suffix(char* buffer, const char* suffix) {
     memset(buffer, 0, PINMAN_PATH_SIZE);
     const size_t len = GetCurrentModulePath(buffer, PINMAN_PATH_SIZE - 1);

@@ -24,7 +24,10 @@ constexpr PinStatusFlags kSoPin = {CKF_SO_PIN_COUNT_LOW, CKF_SO_PIN_FINAL_TRY, C
 
 void copy_text(char* szText, const char* source) {
     memset(szText, 0, PINMAN_FIELD_SIZE);
-    memcpy(szText, source, strnlen(source, PINMAN_FIELD_SIZE - 1));
+    const size_t len = strnlen(source, PINMAN_FIELD_SIZE - 1);
+    memcpy(szText, source, len);
+    if (source[len] != '\0')
+        drop_partial_utf8(szText);
 }
 
 void set_status(char* szStatus, CK_FLAGS flags, const PinStatusFlags& pin) {
@@ -107,5 +110,7 @@ extern "C" G_MODULE_EXPORT void onClickBtnInfo(GtkWidget* /*widget*/, gpointer /
              static_cast<int>(static_cast<int32_t>(tokenInfo.ulMinPinLen)),
              static_cast<int>(static_cast<int32_t>(tokenInfo.ulMaxPinLen)), szReader, szPinStatus,
              szPukStatus);
+    if (strlen(szMessage) == sizeof szMessage - 1)
+        drop_partial_utf8(szMessage);
     ShowMessage(szMessage);
 }

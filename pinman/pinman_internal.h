@@ -8,6 +8,10 @@
  * the buffer unchanged when the result would not fit. */
 int bounded_append(char* buffer, size_t size, const char* text);
 
+/* Ends a text that was cut to fit its buffer before a character whose bytes did not all
+ * fit, so that a cut translation stays valid UTF-8. */
+void drop_partial_utf8(char* text);
+
 /* Fills a zeroed path buffer with the module path followed by `suffix`. Returns 0, with a
  * line on standard error and the buffer empty, when the result would not fit. */
 int module_path_with_suffix(char* buffer, const char* suffix);

@@ -147,13 +147,16 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     const std::filesystem::path messages = dir.path() / "xx" / "LC_MESSAGES";
     std::filesystem::create_directories(messages);
     const std::string longText(400, 'L');
+    std::string accented;
+    for (int i = 0; i < 200; ++i)
+        accented += "\xc3\xa9";  // é, two bytes each
     testkit::writeFile(dir.path() / "xx.po",
                        "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
                        "msgid \"PIN OK\"\nmsgstr \"" +
                            longText +
                            "\"\n\n"
                            "msgid \"PUK OK\"\nmsgstr \"" +
-                           longText +
+                           accented +
                            "\"\n\n"
                            "msgid \"Card Informations:\\nSerial Number: %s\\nLabel: %s\\nModel: "
                            "%s\\nPin Lenght: min.%d,max.%d\\nReader in use:%s\\nPIN status: "
@@ -178,5 +181,6 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     EXPECT_EQ(boxes[0].text,
               expectedBox("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
                           "min.4,max.8", padded("Simulated Reader 0", 64), std::string(127, 'L'),
-                          std::string(127, 'L')));
+                          accented.substr(0, 126)))
+        << "a status cut to its buffer ends on a whole character";
 }

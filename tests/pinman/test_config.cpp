@@ -157,6 +157,24 @@ TEST(ModuleFolder, SeparatorsFromTheEnd) {
     EXPECT_STREQ(d, "prog");
 }
 
+TEST(Texts, ACutTextEndsOnAWholeCharacter) {
+    char a[] = "ab\xc3";  // the first byte of a two-byte character
+    drop_partial_utf8(a);
+    EXPECT_STREQ(a, "ab");
+    char b[] = "ab\xe2\x82";  // two bytes of a three-byte character
+    drop_partial_utf8(b);
+    EXPECT_STREQ(b, "ab");
+    char c[] = "ab\xe2\x82\xac";  // a whole character stays
+    drop_partial_utf8(c);
+    EXPECT_STREQ(c, "ab\xe2\x82\xac");
+    char d[] = "plain";
+    drop_partial_utf8(d);
+    EXPECT_STREQ(d, "plain");
+    char e[] = "\x82\x82";  // no first byte at all: nothing to judge by
+    drop_partial_utf8(e);
+    EXPECT_STREQ(e, "\x82\x82");
+}
+
 TEST(Paths, BoundedAppendRefusesWhatDoesNotFit) {
     char buffer[8] = "abc";
     EXPECT_EQ(bounded_append(buffer, sizeof buffer, "defg"), 1);
