@@ -19,13 +19,16 @@ from Xlib import X, display, protocol
 STAGE = os.environ.get("PINMAN_STAGE", "")
 ARTIFACTS = os.environ.get("PINMAN_ARTIFACTS", tempfile.gettempdir())
 CLOGCAT = os.environ.get("PINMAN_CLOGCAT", "")
+# A command the program runs under (valgrind, for one), and how much slower that makes it.
+WRAPPER = os.environ.get("PINMAN_E2E_WRAPPER", "").split()
+SLOW = float(os.environ.get("PINMAN_E2E_SLOW", "1"))
 
 PROGRAM_FILES = ["gtkzorvpin", "gtkzorvpin.glade", "libsimcard.so"]
 
 
 def wait_until(condition, timeout=20.0, step=0.1):
     """Polls `condition` until it returns something true; returns that, or None."""
-    end = time.monotonic() + timeout
+    end = time.monotonic() + timeout * SLOW
     while True:
         value = condition()
         if value:
@@ -114,7 +117,7 @@ class Program:
         env.update(extra_env or {})
         self._stderr = open(self.stderr_path, "wb")
         # Started from another folder: the program must find its files beside itself.
-        self.process = subprocess.Popen([os.path.join(self.dir, "gtkzorvpin")], cwd="/",
+        self.process = subprocess.Popen(WRAPPER + [os.path.join(self.dir, "gtkzorvpin")], cwd="/",
                                         stderr=self._stderr, env=env)
         return self
 
@@ -130,7 +133,7 @@ class Program:
 
     def wait_exit(self, timeout=20):
         try:
-            return self.process.wait(timeout)
+            return self.process.wait(timeout * SLOW)
         except subprocess.TimeoutExpired:
             return None
 
