@@ -5,18 +5,26 @@
 set -euo pipefail
 program=$1
 out=$2
+mkdir -p "$out"
 log="$out/gtkzorvpin.stderr"
 
 "$program" 2>"$log" &
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true' EXIT
 
-# Waits up to 20 s for a visible window of the program with the given title.
+# Waits up to 20 s for a visible window of the program with exactly this title ("" for a
+# message box, which has none). xdotool also lists the root window and windows without a
+# name for any pattern, and GTK's tiny leader window: each candidate is checked.
+root=$(($(xwininfo -root | sed -n 's/.*Window id: \(0x[0-9a-f]*\).*/\1/p')))
 wait_window() {
-  local title=$1 wid=""
+  local title=$1 wid name size
   for _ in $(seq 1 100); do
-    wid=$(xdotool search --onlyvisible --pid "$pid" --name "^$title\$" 2>/dev/null | head -n 1 || true)
-    [ -n "$wid" ] && { echo "$wid"; return 0; }
+    for wid in $(xdotool search --onlyvisible --pid "$pid" "" 2>/dev/null); do
+      [ "$wid" = "$root" ] && continue
+      name=$(xdotool getwindowname "$wid" 2>/dev/null) || continue
+      size=$(xdotool getwindowgeometry "$wid" 2>/dev/null | sed -n 's/.*Geometry: //p')
+      [ "$name" = "$title" ] && [ "$size" != "1x1" ] && { echo "$wid"; return 0; }
+    done
     kill -0 "$pid" 2>/dev/null || return 1
     sleep 0.2
   done
