@@ -11,13 +11,10 @@ using testkit::SimCard;
 
 namespace {
 
-constexpr const char* kComm = "Error communicating with the card.";
-constexpr const char* kOpen = "Error communicating with the card (open session)";
-constexpr const char* kSeveral =
-    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
-constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
-constexpr const char* kWrongPuk = "Wrong PUK: warning, many wrong tryes may block the card.";
-constexpr const char* kSuccess = "Operation successfully completed";
+using namespace testkit::expected;
+constexpr const char* kComm = kCommunication;
+constexpr const char* kOpen = kOpenSession;
+constexpr const char* kSeveral = kSeveralCards;
 
 enum Action { kChangePin, kUnblockPin, kChangePuk, kInfo };
 

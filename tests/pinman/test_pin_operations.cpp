@@ -13,10 +13,7 @@ using testkit::SimCard;
 
 namespace {
 
-constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
-constexpr const char* kWrongPuk = "Wrong PUK: warning, many wrong tryes may block the card.";
-constexpr const char* kCommunication = "Error communicating with the card.";
-constexpr const char* kSuccess = "Operation successfully completed";
+using namespace testkit::expected;
 
 using Operation = int (*)(GladeXML*);
 

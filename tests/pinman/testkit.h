@@ -13,6 +13,17 @@
 
 namespace testkit {
 
+// The texts of the boxes the tests expect, as the holder reads them untranslated.
+namespace expected {
+constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
+constexpr const char* kWrongPuk = "Wrong PUK: warning, many wrong tryes may block the card.";
+constexpr const char* kCommunication = "Error communicating with the card.";
+constexpr const char* kOpenSession = "Error communicating with the card (open session)";
+constexpr const char* kSeveralCards =
+    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
+constexpr const char* kSuccess = "Operation successfully completed";
+}  // namespace expected
+
 struct SeenBox {
     GtkMessageType type;
     std::string text;
