@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command on a private Xvfb display of its own and stops the server afterwards.
 # The display number is chosen by Xvfb itself, so several runs never share one; a server
-# that does not answer (two starting at the same instant) is replaced by a new one.
+# that does not answer is replaced by a new one. -noreset: the server must not reset (and
+# refuse connections for a moment) each time its last client leaves, between two programs.
 set -u
 dir=$(mktemp -d)
 xpid=""
@@ -10,7 +11,7 @@ trap '[ -n "$xpid" ] && kill "$xpid" 2>/dev/null; [ -n "$xpid" ] && wait "$xpid"
 start_server() {
   rm -f "$dir/fd"
   mkfifo "$dir/fd"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/fd" >"$dir/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$dir/fd" >"$dir/xvfb.log" 2>&1 &
   xpid=$!
   num=""
   read -r -t 20 num <"$dir/fd" || return 1
