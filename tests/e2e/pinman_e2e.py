@@ -10,6 +10,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -121,6 +122,28 @@ class Program:
                                         stderr=self._stderr, env=env)
         return self
 
+    def keep_diagnostics(self):
+        """Saves the standard error and the stacks of all threads of the running program to
+        ARTIFACTS/<name>-<pid>.*.txt and prints both, for a test that timed out on it."""
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        base = os.path.join(ARTIFACTS, "%s-%d" % (self.name, self.process.pid))
+        shutil.copyfile(self.stderr_path, base + ".stderr.txt")
+        if WRAPPER and os.path.basename(WRAPPER[0]) == "valgrind":
+            # Under valgrind the stacks are the program's, as its gdbserver sees them.
+            command = ["vgdb", "--pid=%d" % self.process.pid, "v.info", "scheduler"]
+        else:
+            command = ["gdb", "-p", str(self.process.pid), "-batch", "-nx",
+                       "-ex", "thread apply all bt"]
+        try:
+            stack = subprocess.run(command, capture_output=True, text=True, timeout=60 * SLOW)
+            text = stack.stdout + stack.stderr
+        except (OSError, subprocess.TimeoutExpired) as e:
+            text = "no stack: %s\n" % e
+        with open(base + ".stack.txt", "w", encoding="utf-8") as f:
+            f.write(text)
+        sys.stderr.write("\n--- %s (pid %d) was still running; standard error:\n%s\n--- its stacks:\n%s"
+                         % (self.name, self.process.pid, self.stderr(), text))
+
     def stderr(self):
         with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
             return f.read()
@@ -139,6 +162,9 @@ class Program:
 
     def stop(self):
         if self.process and self.process.poll() is None:
+            # Still running when the test is over: the test gave up waiting for it. Keep what
+            # tells why before the kill removes it.
+            self.keep_diagnostics()
             self.process.send_signal(signal.SIGKILL)
             self.process.wait()
         if self.process:

@@ -81,6 +81,21 @@ class StartUp(unittest.TestCase):
         self.assertIn("Unable to load the interface file '%s/gtkzorvpin.glade'" % p.dir, p.stderr())
         self.assertNotIn("PKCS11-2", p.stderr(), "the card module is not touched")
 
+    def test_a_leak_of_our_own_fails_the_valgrind_run(self):
+        probe = os.environ.get("PINMAN_LEAK_PROBE")
+        if not probe:
+            self.skipTest("only under valgrind")
+        # The quickest complete run, once as it is and once with lost blocks of our own.
+        for extra_env, status in (({}, 1), ({"LD_PRELOAD": probe}, 99)):
+            with self.subTest(extra_env=extra_env):
+                p = Program("leak", NO_EXPIRY, files=["gtkzorvpin", "libsimcard.so"])
+                self.addCleanup(p.stop)
+                p.start(extra_env)
+                kind, text, alert = p.box()
+                self.assertIsNotNone(alert, p.stderr())
+                p.answer_box(alert)
+                self.assertEqual(p.wait_exit(), status)
+
     def test_certificate_warning_before_the_main_window(self):
         p = self.run_program("expiry", NO_EXPIRY + "checkexpire=2592000\n")
         kind, text, alert = p.box()
