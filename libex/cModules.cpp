@@ -6,25 +6,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <unistd.h>
 
+#include "cGuards.h"
 #include "cLog.h"
+
+using libex::FilePtr;
+using libex::MallocPtr;
 
 namespace {
 
 constexpr size_t kLineSize = 5000;
 constexpr std::string_view kDeleted = " (deleted)";
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
 
 char* br_locate(const void* symbol) {
     if (symbol == nullptr) {
@@ -70,7 +64,7 @@ char* br_locate_in(const void* symbol, const char* mapsFile) {
         cLogTracef("**br_locate: unable to open /proc/self/maps\n");
         return nullptr;
     }
-    std::unique_ptr<char, FreeDeleter> line(static_cast<char*>(calloc(kLineSize, 1)));
+    MallocPtr<char> line(static_cast<char*>(calloc(kLineSize, 1)));
     if (!line)
         return nullptr;
 
@@ -92,7 +86,7 @@ char* br_locate_in(const void* symbol, const char* mapsFile) {
 }
 
 size_t GetModulePathFromAddress(const void* pVoid, char* szModulePath, size_t maxChars) {
-    std::unique_ptr<char, FreeDeleter> path(br_locate(pVoid));
+    MallocPtr<char> path(br_locate(pVoid));
     if (szModulePath != nullptr)
         memset(szModulePath, 0, maxChars);
     if (!path)

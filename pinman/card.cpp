@@ -1,9 +1,7 @@
 // The PKCS#11 module's lifetime and the session on the one card present.
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
-#include "cModules.h"
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"
 
@@ -22,17 +20,6 @@ constexpr CK_ULONG kMaxSlots = 16;
 int fail_with(const char* message) {
     ShowMessageError(_(message));
     return 0;
-}
-
-// Repeats the change of directory of start-up, on a copy of the module path of its own.
-void change_to_module_folder(char* filePath) {
-    GetCurrentModulePath(filePath, PINMAN_PATH_SIZE - 1);
-    if (!cut_at_last_separator(filePath))
-        return;
-    fprintf(stderr, "CHDIR to: '%s'\n", filePath);
-    if (chdir(filePath) != 0) {
-        // The result is not examined: the module name below is absolute when it matters.
-    }
 }
 
 // Turns the configured name into the file to load: names that are not absolute are taken
@@ -64,7 +51,9 @@ int InitP11(void) {
     CK_SLOT_ID slotList[kMaxSlots];
     CK_ULONG ulSlots = 0;
 
-    change_to_module_folder(filePath);
+    // Repeats the change of directory of start-up, on a copy of the module path of its own;
+    // the module name below is absolute when it matters.
+    enter_module_folder(filePath);
     memset(filePath, 0, sizeof filePath);
     hLib = nullptr;
     s_hSession = 0;

@@ -10,6 +10,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include "cGuards.h"
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"
 
@@ -33,9 +34,6 @@ const char* heading_of(int status) {
     }
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
 struct X509Deleter {
     void operator()(X509* x) const { X509_free(x); }
 };
@@ -53,8 +51,7 @@ X509Ptr read_certificate(CK_OBJECT_HANDLE hObject) {
     const CK_ULONG ulLength = certVal.ulValueLen;
     if (ulLength == 0 || ulLength > kMaxCertificateSize)
         return nullptr;
-    std::unique_ptr<unsigned char, FreeDeleter> buffer(
-        static_cast<unsigned char*>(malloc(ulLength)));
+    libex::MallocPtr<unsigned char> buffer(static_cast<unsigned char*>(malloc(ulLength)));
     if (!buffer)
         return nullptr;
     certVal.pValue = buffer.get();
@@ -67,37 +64,9 @@ X509Ptr read_certificate(CK_OBJECT_HANDLE hObject) {
     return X509Ptr(d2i_X509(nullptr, &pbCert, decodeLength));
 }
 
-void print_diagnostics(const char* szTmp, const X509* cert) {
-    const time_t now = time(nullptr);
-    // Printed as 64-bit numbers: identical to 32-bit ones up to 2038, right beyond it.
-    fprintf(stderr, "Found certificate: '%s'\n", szTmp);
-    fprintf(stderr, "time: %lld\n", static_cast<long long>(now));
-    fprintf(stderr, "notBefore %lld\n",
-            static_cast<long long>(ASN1_UTCTIME_get(X509_get0_notBefore(cert))));
-    fprintf(stderr, "notAfter %lld\n",
-            static_cast<long long>(ASN1_UTCTIME_get(X509_get0_notAfter(cert))));
-    fprintf(stderr, "time + g_checkExpire: %lld\n", static_cast<long long>(now) + g_checkExpire);
-}
-
-// Appends one whole entry, or nothing once the report is full; returns 1 when appended.
-int append_entry(char* szMessage, const char* heading, const char* szTmp, int* bFull) {
-    if (*bFull)
-        return 0;
-    const size_t used = strlen(szMessage);
-    const size_t need = strlen(heading) + 2 + strlen(szTmp) + 2;
-    if (used + need >= PINMAN_REPORT_SIZE) {
-        *bFull = 1;
-        return 0;
-    }
-    bounded_append(szMessage, PINMAN_REPORT_SIZE, heading);
-    bounded_append(szMessage, PINMAN_REPORT_SIZE, " '");
-    bounded_append(szMessage, PINMAN_REPORT_SIZE, szTmp);
-    bounded_append(szMessage, PINMAN_REPORT_SIZE, "'\n");
-    return 1;
-}
-
-}  // namespace
-
+// A validity time as seconds since the epoch, for the diagnostic lines only: the fields
+// are read at fixed positions, not validated. GeneralizedTime is read with its four-digit
+// year; -1 when the text is too short to hold the fields it reads.
 time_t ASN1_UTCTIME_get(const ASN1_UTCTIME* s) {
     if (s == nullptr || s->data == nullptr)
         return static_cast<time_t>(-1);
@@ -134,20 +103,51 @@ time_t ASN1_UTCTIME_get(const ASN1_UTCTIME* s) {
     return timegm(&tm) - offsetMinutes * 60;
 }
 
+void print_diagnostics(const char* szTmp, const X509* cert) {
+    const time_t now = time(nullptr);
+    // Printed as 64-bit numbers: identical to 32-bit ones up to 2038, right beyond it.
+    fprintf(stderr, "Found certificate: '%s'\n", szTmp);
+    fprintf(stderr, "time: %lld\n", static_cast<long long>(now));
+    fprintf(stderr, "notBefore %lld\n",
+            static_cast<long long>(ASN1_UTCTIME_get(X509_get0_notBefore(cert))));
+    fprintf(stderr, "notAfter %lld\n",
+            static_cast<long long>(ASN1_UTCTIME_get(X509_get0_notAfter(cert))));
+    fprintf(stderr, "time + g_checkExpire: %lld\n", static_cast<long long>(now) + g_checkExpire);
+}
+
+// Appends one whole entry, or nothing once the report is full; returns 1 when appended.
+int append_entry(char* szMessage, const char* heading, const char* szTmp, int* bFull) {
+    if (*bFull)
+        return 0;
+    const size_t used = strlen(szMessage);
+    const size_t need = strlen(heading) + 2 + strlen(szTmp) + 2;
+    if (used + need >= PINMAN_REPORT_SIZE) {
+        *bFull = 1;
+        return 0;
+    }
+    bounded_append(szMessage, PINMAN_REPORT_SIZE, heading);
+    bounded_append(szMessage, PINMAN_REPORT_SIZE, " '");
+    bounded_append(szMessage, PINMAN_REPORT_SIZE, szTmp);
+    bounded_append(szMessage, PINMAN_REPORT_SIZE, "'\n");
+    return 1;
+}
+
+}  // namespace
+
 int classify_certificate(const ASN1_TIME* notBefore, const ASN1_TIME* notAfter, int window,
                          time_t (*clock)(time_t*)) {
-    // The comparison answers -2 for a time it cannot read: such a time decides nothing,
-    // so a certificate is never called expired because its date is unreadable.
+    // The comparison answers -2 for a time it cannot read. For a UTCTime that is simply
+    // "earlier", so a broken notAfter reads as expired; a GeneralizedTime (validity into
+    // 2050 and beyond) it cannot read decides nothing.
+    const bool bUndecided = notAfter->type == V_ASN1_GENERALIZEDTIME;
     if (ASN1_TIME_cmp_time_t(notBefore, clock(nullptr)) > 0)
         return kCertNotYetValid;
     const int vsNow = ASN1_TIME_cmp_time_t(notAfter, clock(nullptr));
-    if (vsNow == -2)
+    if (vsNow == -2 && bUndecided)
         return kCertFine;
     if (vsNow < 0)
         return kCertExpired;
     const int vsWindow = ASN1_TIME_cmp_time_t(notAfter, clock(nullptr) + window);
-    if (vsWindow == -2)
-        return kCertFine;
     return vsWindow < 0 ? kCertAboutToExpire : kCertFine;
 }
 
@@ -159,7 +159,7 @@ int CheckExpire(void) {
     CK_OBJECT_CLASS ckoCert = CKO_CERTIFICATE;
     CK_BBOOL ckTrue = CK_TRUE;
     CK_ATTRIBUTE searchCerts[2] = {{CKA_CLASS, &ckoCert, sizeof ckoCert}, {CKA_TOKEN, &ckTrue, 1}};
-    CK_OBJECT_HANDLE hObjects[kMaxObjects];
+    CK_OBJECT_HANDLE hObjects[kMaxObjects] = {0};
     CK_ULONG ulObjects = 0;
 
     fprintf(stderr, "CheckExpire()\n");
@@ -176,6 +176,9 @@ int CheckExpire(void) {
             if (ulObjects > kMaxObjects)
                 ulObjects = kMaxObjects;
             for (CK_ULONG i = 0; i < ulObjects; ++i) {
+                // An entry the module did not fill still holds CK_INVALID_HANDLE.
+                if (hObjects[i] == CK_INVALID_HANDLE)
+                    continue;
                 X509Ptr cert = read_certificate(hObjects[i]);
                 if (!cert)
                     continue;

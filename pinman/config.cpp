@@ -1,9 +1,9 @@
 // The configuration file beside the executable, and the program's own folder.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <unistd.h>
 
+#include "cGuards.h"
 #include "cModules.h"
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"
@@ -16,10 +16,6 @@ int g_checkExpire = -1;
 char s_szModulePath[PINMAN_PATH_SIZE];
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
 
 int shown_unless_false(const char* word) {
     return strcmp(word, "false") == 0 ? 0 : 1;
@@ -88,7 +84,7 @@ void readConfig(void) {
     if (!module_path_with_suffix(value, ".conf"))
         return;
 
-    std::unique_ptr<FILE, FileCloser> conf(fopen(value, "rb"));
+    libex::FilePtr conf(fopen(value, "rb"));
     fprintf(stderr, "Conf: %s\n", value);
     if (!conf)
         return;
@@ -106,21 +102,27 @@ int cut_at_last_separator(char* path) {
     return 0;
 }
 
-void init_module_path(void) {
-    const size_t len = GetCurrentModulePath(s_szModulePath, PINMAN_PATH_SIZE - 1);
+int enter_module_folder(char* szFolder) {
+    memset(szFolder, 0, PINMAN_PATH_SIZE);
+    const size_t len = GetCurrentModulePath(szFolder, PINMAN_PATH_SIZE - 1);
     if (len == 0)
-        return;
+        return 0;
     if (len > PINMAN_PATH_SIZE - 1) {
         fprintf(stderr,
                 "The program's path (%zu characters) does not fit in %d bytes; "
                 "its folder is not used\n",
                 len, PINMAN_PATH_SIZE);
-        return;
+        return 0;
     }
-    if (!cut_at_last_separator(s_szModulePath))
-        return;
-    fprintf(stderr, "CHDIR to: '%s'\n", s_szModulePath);
-    if (chdir(s_szModulePath) != 0) {
+    if (!cut_at_last_separator(szFolder))
+        return 0;
+    fprintf(stderr, "CHDIR to: '%s'\n", szFolder);
+    if (chdir(szFolder) != 0) {
         // Start-up goes on in the current directory.
     }
+    return 1;
+}
+
+void init_module_path(void) {
+    enter_module_folder(s_szModulePath);
 }

@@ -1,42 +1,13 @@
 // Which page is on view, and what OK (or Enter in a field) does there.
 #include "gtkzorvpin.h"
+#include "pinman_internal.h"
 
 int g_curr_page = 0;
-
-namespace {
-
-enum Page { kChangePinPage = 0, kUnblockPinPage = 1, kChangePukPage = 2 };
-
-// Each page's operation and its first field, in page order.
-struct PageAction {
-    int (*operation)(GladeXML*);
-    const char* firstField;
-};
-constexpr PageAction kPages[] = {
-    {ChangePin, "entryOld"},
-    {UnblockPin, "entry1"},
-    {ChangePuk, "entryOldPuk"},
-};
-
-// All nine fields, in the order a success empties them.
-constexpr const char* kAllFields[] = {"entry1",      "entry2",      "entry3",
-                                      "entryOld",    "entryNew",    "entryConfirm",
-                                      "entryOldPuk", "entryNewPuk", "entryConfirmPuk"};
-
-void show_success(void) {
-    GtkWidget* box =
-        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s",
-                               _("Operation successfully completed"));
-    gtk_dialog_run(GTK_DIALOG(box));
-    gtk_widget_destroy(box);
-}
-
-}  // namespace
 
 int page_at_position(int position) {
     const int shown[] = {g_showChangePin, g_showUnblockPin, g_showChangePuk};
     int visible = 0;
-    for (int page = kChangePinPage; page <= kChangePukPage; ++page) {
+    for (int page = 0; page < kPageCount; ++page) {
         if (!shown[page])
             continue;
         if (visible == position)
@@ -56,22 +27,24 @@ extern "C" G_MODULE_EXPORT void onClickBtnOk(GtkWidget* /*widget*/, gpointer use
     const int page = page_at_position(g_curr_page);
     if (page < 0)
         return;
-    if (kPages[page].operation(builder) == 0)
+    if (kPageTable[page].operation(builder) == 0)
         return;
-    show_success();
+    ShowMessage(_("Operation successfully completed"));
     ClearControls(builder);
 }
 
 void ClearControls(GladeXML* builder) {
-    for (const char* name : kAllFields) {
-        GtkWidget* entry = glade_xml_get_widget(builder, name);
-        if (entry != nullptr && GTK_IS_ENTRY(entry))
-            gtk_entry_set_text(GTK_ENTRY(entry), "");
+    for (int page : kFieldOrder) {
+        for (const char* name : kPageTable[page].fields) {
+            GtkWidget* entry = glade_xml_get_widget(builder, name);
+            if (entry != nullptr && GTK_IS_ENTRY(entry))
+                gtk_entry_set_text(GTK_ENTRY(entry), "");
+        }
     }
     const int page = page_at_position(g_curr_page);
     if (page < 0)
         return;
-    GtkWidget* first = glade_xml_get_widget(builder, kPages[page].firstField);
+    GtkWidget* first = glade_xml_get_widget(builder, kPageTable[page].fields[0]);
     if (first != nullptr)
         gtk_widget_grab_focus(first);
 }

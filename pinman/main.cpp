@@ -35,6 +35,7 @@ void report_unusable_interface_file(void) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    protect_secrets();
     gtk_init(&argc, &argv);
     readConfig();
     init_module_path();

@@ -4,6 +4,44 @@
 
 #include <cstddef>
 
+#include "gtkzorvpin.h"
+
+/* The answers of one step of an operation, by result code (defined with the operations). */
+struct ResultColumn;
+
+/* One notebook page: its operation, its three fields (the first one gets the focus), the
+ * text for a confirmation that differs, how it logs in and which answers it gives. */
+struct PageSpec {
+    int (*operation)(GladeXML* builder);
+    const char* fields[3];
+    const char* mismatch;
+    CK_USER_TYPE userType;
+    const ResultColumn* loginColumn;
+    const ResultColumn* changeColumn;
+    bool initPin;  // C_InitPIN with the new PIN, else C_SetPIN from the first to the second
+};
+
+/* The pages in the interface file's notebook order. */
+enum { kChangePinPage = 0, kUnblockPinPage = 1, kChangePukPage = 2, kPageCount = 3 };
+extern const PageSpec kPageTable[kPageCount];
+
+/* The order in which start-up masks and wires the pages' fields and a success empties
+ * them: the Unblock PIN page's first. */
+constexpr int kFieldOrder[kPageCount] = {kUnblockPinPage, kChangePinPage, kChangePukPage};
+
+/* Checks that the tree holds every widget the program uses, of its kind; 0, with a line
+ * on standard error naming the first one missing, when it does not. */
+int has_program_widgets(GladeXML* builder);
+
+/* Makes the process non-dumpable and its core size limit 0, so that no core file and no
+ * other process of the same user can read the PIN texts the fields hold. */
+void protect_secrets(void);
+
+/* Fills the zeroed `szFolder` (PINMAN_PATH_SIZE bytes) with the module directory, writes
+ * "CHDIR to" and makes it the working directory. Returns 0, leaving the working directory
+ * as it was, when the module path is not found, does not fit or has no separator. */
+int enter_module_folder(char* szFolder);
+
 /* Appends `text` to the zero-terminated `buffer` of `size` bytes. Returns 0 and leaves
  * the buffer unchanged when the result would not fit. */
 int bounded_append(char* buffer, size_t size, const char* text);
@@ -32,13 +70,10 @@ const char* checked_format(const char* translated, const char* original);
 /* What the start-up check says of a certificate. */
 enum { kCertFine = 0, kCertNotYetValid, kCertExpired, kCertAboutToExpire };
 
-/* Classifies a certificate's validity, reading `clock` for each comparison. A time that
- * cannot be read never makes a certificate expired. */
+/* Classifies a certificate's validity, reading `clock` for each comparison. A UTCTime the
+ * comparison cannot read counts as earlier than any time (so a notAfter reads as expired);
+ * an unreadable GeneralizedTime decides nothing. */
 int classify_certificate(const ASN1_TIME* notBefore, const ASN1_TIME* notAfter, int window,
                          time_t (*clock)(time_t*));
-
-/* A validity time (UTCTime, or GeneralizedTime) as seconds since the epoch, for the
- * diagnostic lines; -1 when the text is too short to hold the fields. */
-time_t ASN1_UTCTIME_get(const ASN1_UTCTIME* s);
 
 #endif

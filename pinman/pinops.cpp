@@ -2,10 +2,7 @@
 #include <cstring>
 
 #include "gtkzorvpin.h"
-
-namespace {
-
-constexpr const char* kCommunicationError = N_("Error communicating with the card.");
+#include "pinman_internal.h"
 
 // The message each result code gets in one column of the operations' answers; every code
 // not named here is a failure to communicate with the card.
@@ -15,6 +12,10 @@ struct ResultColumn {
     const char* pinLenRange;   // CKR_PIN_LEN_RANGE
     const char* pinLocked;     // CKR_PIN_LOCKED
 };
+
+namespace {
+
+constexpr const char* kCommunicationError = N_("Error communicating with the card.");
 
 constexpr const char* kWrongPin = N_("Wrong PIN : warning, many wrong tryes may block the card.");
 constexpr const char* kWrongPuk = N_("Wrong PUK: warning, many wrong tryes may block the card.");
@@ -28,36 +29,6 @@ constexpr ResultColumn kUnblockLoginColumn = {kWrongPuk, kWrongPuk, kWrongPuk,
                                               N_("The PUK is blocked.")};
 constexpr ResultColumn kInitPinColumn = {kCommunicationError, kPinNotValid, kPinNotValid,
                                          kCommunicationError};
-
-// One operation: its three fields, the text for a mismatched confirmation, how it logs in
-// and which answers it gives.
-struct PinOperation {
-    const char* fields[3];
-    const char* mismatch;
-    CK_USER_TYPE userType;
-    const ResultColumn* loginColumn;
-    const ResultColumn* changeColumn;
-    bool initPin;  // C_InitPIN with the new PIN, else C_SetPIN from the first to the second
-};
-
-constexpr PinOperation kChangePin = {{"entryOld", "entryNew", "entryConfirm"},
-                                     N_("The new PIN has been has been re-typed differently."),
-                                     CKU_USER,
-                                     &kChangePinColumn,
-                                     &kChangePinColumn,
-                                     false};
-constexpr PinOperation kUnblockPin = {{"entry1", "entry2", "entry3"},
-                                      N_("The new PIN has been has been re-typed differently."),
-                                      CKU_SO,
-                                      &kUnblockLoginColumn,
-                                      &kInitPinColumn,
-                                      true};
-constexpr PinOperation kChangePuk = {{"entryOldPuk", "entryNewPuk", "entryConfirmPuk"},
-                                     N_("The new PUK has been has been re-typed differently."),
-                                     CKU_SO,
-                                     &kChangePukColumn,
-                                     &kChangePukColumn,
-                                     false};
 
 const char* field_text(GladeXML* builder, const char* name) {
     GtkWidget* widget = glade_xml_get_widget(builder, name);
@@ -92,7 +63,7 @@ CK_UTF8CHAR_PTR bytes(const char* text) {
     return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text));
 }
 
-int run_pin_operation(GladeXML* builder, const PinOperation& op) {
+int run_pin_operation(GladeXML* builder, const PageSpec& op) {
     const char* texts[3];
     for (int i = 0; i < 3; ++i)
         texts[i] = field_text(builder, op.fields[i]);
@@ -126,13 +97,37 @@ int run_pin_operation(GladeXML* builder, const PinOperation& op) {
 }  // namespace
 
 int ChangePin(GladeXML* builder) {
-    return run_pin_operation(builder, kChangePin);
+    return run_pin_operation(builder, kPageTable[kChangePinPage]);
 }
 
 int UnblockPin(GladeXML* builder) {
-    return run_pin_operation(builder, kUnblockPin);
+    return run_pin_operation(builder, kPageTable[kUnblockPinPage]);
 }
 
 int ChangePuk(GladeXML* builder) {
-    return run_pin_operation(builder, kChangePuk);
+    return run_pin_operation(builder, kPageTable[kChangePukPage]);
 }
+
+extern const PageSpec kPageTable[kPageCount] = {
+    {ChangePin,
+     {"entryOld", "entryNew", "entryConfirm"},
+     N_("The new PIN has been has been re-typed differently."),
+     CKU_USER,
+     &kChangePinColumn,
+     &kChangePinColumn,
+     false},
+    {UnblockPin,
+     {"entry1", "entry2", "entry3"},
+     N_("The new PIN has been has been re-typed differently."),
+     CKU_SO,
+     &kUnblockLoginColumn,
+     &kInitPinColumn,
+     true},
+    {ChangePuk,
+     {"entryOldPuk", "entryNewPuk", "entryConfirmPuk"},
+     N_("The new PUK has been has been re-typed differently."),
+     CKU_SO,
+     &kChangePukColumn,
+     &kChangePukColumn,
+     false},
+};

@@ -5,7 +5,7 @@ import os
 import re
 import unittest
 
-from pinman_e2e import Program
+from pinman_e2e import STAGE, Program
 
 NO_EXPIRY = "pkcs11=libsimcard.so\n"
 
@@ -26,6 +26,12 @@ class StartUp(unittest.TestCase):
         expected = ("Conf: {d}/gtkzorvpin.conf\nCHDIR to: '{d}'\nlocale path: {d}/gtkzorvpin-lc\n"
                     "GLADE builder: 0x[0-9a-f]+\nCHDIR to: '{d}'\nPKCS11-2: '{d}/libsimcard.so'\n$")
         self.assertRegex(p.stderr(), "^" + expected.format(d=re.escape(d)))
+        # The PINs the fields hold reach no core file and no other process of the user.
+        with open("/proc/%d/limits" % p.process.pid, encoding="utf-8") as f:
+            self.assertRegex(f.read(), r"\nMax core file size +0 +0 ")
+        if os.getuid() != 0:
+            # A process that is not dumpable has its /proc entries owned by root.
+            self.assertEqual(os.stat("/proc/%d/status" % p.process.pid).st_uid, 0)
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0)
         self.assertNotIn("C_Finalize", p.trace())
@@ -72,14 +78,31 @@ class StartUp(unittest.TestCase):
     def test_no_reader_one_box_status_one(self):
         self.assert_start_fails("noreader", "There is no reader available", state="# no readers\n")
 
-    def test_missing_interface_file(self):
-        p = self.run_program("noglade", files=["gtkzorvpin", "libsimcard.so"])
-        kind, text, alert = p.box()
-        self.assertEqual(text, "Unable to load the interface file\n%s/gtkzorvpin.glade" % p.dir)
-        p.answer_box(alert, "error-box")
-        self.assertEqual(p.wait_exit(), 1)
-        self.assertIn("Unable to load the interface file '%s/gtkzorvpin.glade'" % p.dir, p.stderr())
-        self.assertNotIn("PKCS11-2", p.stderr(), "the card module is not touched")
+    def test_missing_or_incomplete_interface_file(self):
+        with open(os.path.join(STAGE, "gtkzorvpin.glade"), encoding="utf-8") as f:
+            real = f.read()
+        cases = {
+            "noglade": None,
+            "nodialog": real.replace('id="dialog1"', 'id="dialogOne"'),
+            "noentry": real.replace('id="entry3"', 'id="entryThree"'),
+        }
+        for name, glade in cases.items():
+            with self.subTest(name=name):
+                p = Program(name, NO_EXPIRY, files=["gtkzorvpin", "libsimcard.so"])
+                self.addCleanup(p.stop)
+                if glade is not None:
+                    with open(os.path.join(p.dir, "gtkzorvpin.glade"), "w", encoding="utf-8") as f:
+                        f.write(glade)
+                p.start()
+                kind, text, alert = p.box()
+                self.assertEqual(text, "Unable to load the interface file\n%s/gtkzorvpin.glade" % p.dir,
+                                 p.stderr())
+                p.answer_box(alert, "error-box")
+                self.assertEqual(p.wait_exit(), 1)
+                self.assertIn("Unable to load the interface file '%s/gtkzorvpin.glade'" % p.dir,
+                              p.stderr())
+                self.assertNotIn("PKCS11-2", p.stderr(), "the card module is not touched")
+                self.assertNotIn("CRITICAL", p.stderr())
 
     def test_a_leak_of_our_own_fails_the_valgrind_run(self):
         probe = os.environ.get("PINMAN_LEAK_PROBE")

@@ -1,6 +1,6 @@
 // Tests of the start-up certificate check: certificates made here with OpenSSL and put on
-// the simulated card, the classification against a given clock, and the time conversion of
-// the diagnostic lines.
+// the simulated card, the classification against a given clock, and the times of the
+// diagnostic lines.
 #include <memory>
 #include <regex>
 
@@ -25,8 +25,23 @@ struct Validity {
     long notAfter;
 };
 
+// Validity times written as they stand, read or not: null keeps the computed time.
+struct RawTimes {
+    const char* notBefore;
+    const char* notAfter;
+    int type;
+};
+
+void set_raw(ASN1_TIME* t, const char* text, int type) {
+    if (text == nullptr)
+        return;
+    ASN1_STRING_set(t, text, -1);
+    t->type = type;
+}
+
 // A self-signed certificate with common name `cn` (none when empty), as DER bytes.
-std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNotAfter = 0) {
+std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNotAfter = 0,
+                            RawTimes raw = {nullptr, nullptr, V_ASN1_UTCTIME}) {
     static EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* x = X509_new();
     X509_set_version(x, 2);
@@ -37,6 +52,8 @@ std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNo
     } else {
         X509_gmtime_adj(X509_getm_notAfter(x), v.notAfter);
     }
+    set_raw(X509_getm_notBefore(x), raw.notBefore, raw.type);
+    set_raw(X509_getm_notAfter(x), raw.notAfter, raw.type);
     X509_NAME* name = X509_get_subject_name(x);
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("Pin Manager tests"), -1, -1,
@@ -154,33 +171,20 @@ TEST(Classification, GeneralizedAndUnreadableTimes) {
     const AsnTime in2051("20510101000000Z", V_ASN1_GENERALIZEDTIME);
     const AsnTime gone1960("19600101000000Z", V_ASN1_GENERALIZEDTIME);
     const AsnTime soon("20300401000000Z", V_ASN1_GENERALIZEDTIME);
-    const AsnTime garbage("not a time", V_ASN1_UTCTIME);
+    const AsnTime brokenGeneralized("2051130100000Z", V_ASN1_GENERALIZEDTIME);
     EXPECT_EQ(classify_certificate(past.p, in2051.p, kWindow, fixedClock), kCertFine);
     EXPECT_EQ(classify_certificate(past.p, gone1960.p, kWindow, fixedClock), kCertExpired);
     EXPECT_EQ(classify_certificate(past.p, soon.p, kWindow, fixedClock), kCertAboutToExpire);
-    EXPECT_EQ(classify_certificate(past.p, garbage.p, kWindow, fixedClock), kCertFine)
-        << "an unreadable notAfter never reads as expired";
-    EXPECT_EQ(classify_certificate(garbage.p, garbage.p, kWindow, fixedClock), kCertFine);
-}
-
-TEST(TimeConversion, FixedPositionsYearsAndOffsets) {
-    const auto get = [](const char* text, int type = V_ASN1_UTCTIME) {
-        AsnTime t(text, type);
-        return static_cast<long long>(ASN1_UTCTIME_get(t.p));
-    };
-    EXPECT_EQ(get("490101000000Z"), 2493072000LL) << "49 is 2049";
-    EXPECT_EQ(get("500101000000Z"), -631152000LL) << "50 is 1950";
-    EXPECT_EQ(get("300317174640Z"), 1900000000LL);
-    EXPECT_EQ(get("300317174640+0100"), 1900000000LL - 3600) << "one hour less than Z";
-    EXPECT_EQ(get("300317174640-0100"), 1900000000LL + 3600) << "one hour more than Z";
-    EXPECT_EQ(get("300317174640+0130"), 1900000000LL - 5400);
-    EXPECT_EQ(get("20510101000000Z", V_ASN1_GENERALIZEDTIME), 2556144000LL);
-    // Strings shorter than the positions read are not read past their end.
-    EXPECT_EQ(get("3003170333"), -1);
-    EXPECT_EQ(get("300317174640"), -1) << "no zone marker";
-    EXPECT_EQ(get("300317174640+01"), -1) << "an offset cut short";
-    EXPECT_EQ(get(""), -1);
-    EXPECT_EQ(ASN1_UTCTIME_get(nullptr), -1);
+    EXPECT_EQ(classify_certificate(past.p, brokenGeneralized.p, kWindow, fixedClock), kCertFine)
+        << "an unreadable GeneralizedTime decides nothing";
+    // A UTCTime the comparison cannot read compares as earlier than any time.
+    for (const char* text : {"301317174640Z", "30031717464AZ", "300317174640+", "not a time"}) {
+        const AsnTime broken(text, V_ASN1_UTCTIME);
+        EXPECT_EQ(classify_certificate(past.p, broken.p, kWindow, fixedClock), kCertExpired)
+            << text;
+        EXPECT_EQ(classify_certificate(broken.p, broken.p, kWindow, fixedClock), kCertExpired)
+            << "an unreadable notBefore is not in the future: " << text;
+    }
 }
 
 TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
@@ -213,6 +217,49 @@ TEST_F(CertCheck, DiagnosticLines) {
     EXPECT_NEAR(std::stoll(m[2]), now - 400 * kDay, 5);
     EXPECT_NEAR(std::stoll(m[3]), now - kDay, 5);
     EXPECT_EQ(std::stoll(m[4]), now + kWindow);
+}
+
+TEST_F(CertCheck, DiagnosticTimesAtFixedPositionsYearsAndOffsets) {
+    struct Case {
+        const char* notBefore;
+        int type;
+        long long printed;
+    };
+    const Case cases[] = {
+        {"490101000000Z", V_ASN1_UTCTIME, 2493072000LL},  // 49 is 2049
+        {"500101000000Z", V_ASN1_UTCTIME, -631152000LL},  // 50 is 1950
+        {"300317174640Z", V_ASN1_UTCTIME, 1900000000LL},
+        {"300317174640+0100", V_ASN1_UTCTIME, 1900000000LL - 3600},  // one hour less than Z
+        {"300317174640-0100", V_ASN1_UTCTIME, 1900000000LL + 3600},  // one hour more than Z
+        {"300317174640+0130", V_ASN1_UTCTIME, 1900000000LL - 5400},
+        {"20510101000000Z", V_ASN1_GENERALIZEDTIME, 2556144000LL},
+        // Strings shorter than the positions read are not read past their end.
+        {"3003170333", V_ASN1_UTCTIME, -1},
+        {"300317174640", V_ASN1_UTCTIME, -1},     // no zone marker
+        {"300317174640+01", V_ASN1_UTCTIME, -1},  // an offset cut short
+        {"", V_ASN1_UTCTIME, -1},
+    };
+    std::vector<CertFile> certs;
+    for (const Case& c : cases) {
+        certs.push_back({c.notBefore, makeCertificate("T", {-kDay, 400 * kDay}, 0,
+                                                      {c.notBefore, nullptr, c.type})});
+    }
+    // And one whose notAfter has month 13: reported expired, not passed over.
+    certs.push_back({"month13", makeCertificate("Month13", {-kDay, 400 * kDay}, 0,
+                                                {nullptr, "301317174640Z", V_ASN1_UTCTIME})});
+    check(certs);
+    const std::regex line("notBefore (-?[0-9]+)\n");
+    std::vector<long long> printed;
+    for (auto it = std::sregex_iterator(stderr_.begin(), stderr_.end(), line);
+         it != std::sregex_iterator(); ++it) {
+        printed.push_back(std::stoll((*it)[1]));
+    }
+    ASSERT_EQ(printed.size(), std::size(cases) + 1) << stderr_;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(printed[i], cases[i].printed) << cases[i].notBefore;
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_NE(boxes_[0].text.find("Certificate expired: 'Month13'\n"), std::string::npos)
+        << boxes_[0].text;
 }
 
 TEST_F(CertCheck, BeyondTwoThousandFiftyNoNameAndBrokenValues) {
@@ -287,6 +334,16 @@ TEST_F(CertCheck, ModuleCountsAndLengthsAreNotTrusted) {
     check({cert("Expired", {-400 * kDay, -kDay}), cert("Soon", {-kDay, kDay})}, {},
           "C_FindObjects.count = 1000");
     EXPECT_EQ(count("Found certificate:"), 2) << "no handle beyond those returned is used";
+    // Both value reads of each found certificate, and no call on a handle the module never
+    // returned (the rest of the list stays CK_INVALID_HANDLE and is skipped).
+    const std::string trace = card_->trace();
+    const std::regex read("C_GetAttributeValue session=[0-9]+ object=([0-9]+) ");
+    int reads = 0;
+    for (auto it = std::sregex_iterator(trace.begin(), trace.end(), read);
+         it != std::sregex_iterator(); ++it, ++reads) {
+        EXPECT_NE((*it)[1], "0");
+    }
+    EXPECT_EQ(reads, 4) << trace;
     ASSERT_EQ(boxes_.size(), 1u);
     TearDown();
 

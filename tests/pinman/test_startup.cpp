@@ -1,8 +1,13 @@
 // Tests of the main dialog as start-up builds it from the real interface file, and of the
 // message boxes, on a private X display.
 #include <dlfcn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cModules.h"
+#include "pinman_internal.h"
 #include "testkit.h"
 
 namespace fs = std::filesystem;
@@ -164,4 +169,67 @@ TEST(InterfaceFile, FoundBesideTheProgramOrRefused) {
     fs::rename(beside, aside);
     EXPECT_EQ(getBuilder(), nullptr);
     fs::rename(aside, beside);
+}
+
+TEST(InterfaceFile, EveryWidgetTheProgramUsesMustBeThereOfItsKind) {
+    const std::string real = testkit::readFile(GLADE_SOURCE);
+    const auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string text = real;
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    struct Case {
+        std::string glade;
+        const char* line;  // what standard error names
+    };
+    std::vector<Case> cases;
+    for (const char* name : {"dialog1", "notebook1", "entryOld", "entryNew", "entryConfirm",
+                             "entry1", "entry2", "entry3", "entryOldPuk", "entryNewPuk",
+                             "entryConfirmPuk", "BtnOk", "BtnCancel", "BtnInfo"}) {
+        const std::string id = std::string("id=\"") + name + "\"";
+        cases.push_back({replaced(id, std::string("id=\"") + name + "Gone\""), name});
+    }
+    cases.push_back(
+        {replaced("class=\"GtkEntry\" id=\"entryOld\"", "class=\"GtkLabel\" id=\"entryOld\""),
+         "GtkEntry named 'entryOld'"});
+    cases.push_back(
+        {replaced("class=\"GtkButton\" id=\"BtnOk\"", "class=\"GtkLabel\" id=\"BtnOk\""),
+         "GtkButton named 'BtnOk'"});
+
+    testkit::TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const fs::path file = dir.path() / "gtkzorvpin.glade";
+        testkit::writeFile(file, c.glade);
+        GladeXML* builder = glade_xml_new(file.c_str(), nullptr, nullptr);
+        ASSERT_NE(builder, nullptr) << "the file still parses";
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(has_program_widgets(builder), 0);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(c.line), std::string::npos);
+        for (const char* top : {"dialog1", "dialog1Gone"}) {
+            if (GtkWidget* w = glade_xml_get_widget(builder, top))
+                gtk_widget_destroy(w);
+        }
+        g_object_unref(builder);
+    }
+    GladeXML* builder = glade_xml_new(GLADE_SOURCE, nullptr, nullptr);
+    EXPECT_EQ(has_program_widgets(builder), 1) << "the real file has them all";
+    gtk_widget_destroy(glade_xml_get_widget(builder, "dialog1"));
+    g_object_unref(builder);
+}
+
+TEST(Process, NotDumpableAndNoCoreFile) {
+    // In a child, so that this test program keeps its own settings.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        protect_secrets();
+        struct rlimit core = {1, 1};
+        getrlimit(RLIMIT_CORE, &core);
+        _exit(prctl(PR_GET_DUMPABLE) == 0 && core.rlim_cur == 0 && core.rlim_max == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
