@@ -61,12 +61,12 @@ int main(int argc, char** argv) {
     }
     const char* path = argv[1];
     std::vector<unsigned char> image;
-    const int read = read_image(path, image);
-    if (read == kReadFailed) {
+    const int readResult = read_image(path, image);
+    if (readResult == kReadFailed) {
         fprintf(stderr, "clogcat: cannot read '%s': %s\n", path, strerror(errno));
         return kExitFailure;
     }
-    if (read == kNotRegular) {
+    if (readResult == kNotRegular) {
         fprintf(stderr, "clogcat: '%s' is not a trace log (not a regular file)\n", path);
         return kExitFailure;
     }
