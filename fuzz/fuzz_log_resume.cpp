@@ -23,8 +23,8 @@ std::string read_all(const char* name) {
 
 // The key stream of the block that starts at `offset`: E of the 8 bytes before it, or of
 // the initial vector for the first block of the stream, which starts at `streamStart`.
-void key_stream(const des3_context& ctx, const std::string& file, size_t offset,
-                size_t streamStart, const uint8* iv, uint8 out[8]) {
+void key_stream(const des3_context& ctx, const std::string& file, size_t offset, size_t streamStart,
+                const uint8* iv, uint8 out[8]) {
     uint8 in[8];
     if (offset == streamStart) {
         memcpy(in, iv, 8);
