@@ -22,12 +22,11 @@ std::string read_all(const char* name) {
 }
 
 // The key stream of the block that starts at `offset`: E of the 8 bytes before it, or of
-// the initial vector for the first block of the stream.
-void key_stream(const des3_context& ctx, const std::string& file, size_t offset, size_t resumedAt,
+// the initial vector for the first block of the stream, which starts at `streamStart`.
+void key_stream(const des3_context& ctx, const std::string& file, size_t offset, size_t streamStart,
                 const uint8* iv, uint8 out[8]) {
     uint8 in[8];
-    // A file resumed after its header starts the stream at 16, an empty one at 0.
-    if (offset == 0 || (offset == 16 && resumedAt >= 16)) {
+    if (offset == streamStart) {
         memcpy(in, iv, 8);
     } else {
         memcpy(in, file.data() + offset - 8, 8);
@@ -41,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string dir;
     static des3_context ctx;
     static uint8 iv[8];
+    static uint8 header[16];
     if (dir.empty()) {
         char tmpl[] = "/tmp/fuzz-resume.XXXXXX";
         dir = mkdtemp(tmpl);
@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint8 k1[8], k2[8], k3[8];
         cLog_cipher_keys(k1, k2, k3, iv);
         des3_set_3keys(&ctx, k1, k2, k3);
+        cLog_header(header);
     }
     if (size > 4096)
         return 0;
@@ -65,13 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (file.compare(0, size, reinterpret_cast<const char*>(data), size) != 0)
         abort();
-    // Files of 1 to 15 bytes were never written by the log: only other sizes are checked.
-    if (size != 0 && size < 16)
-        return 0;
+    // A file that begins with the header has its stream after it; any other from offset 0.
+    const size_t streamStart = size >= 16 && memcmp(data, header, 16) == 0 ? 16 : 0;
     std::string plain;
     for (size_t p = size; p < file.size(); ++p) {
         uint8 ks[8];
-        key_stream(ctx, file, p - p % 8, size, iv, ks);
+        key_stream(ctx, file, p - p % 8, streamStart, iv, ks);
         plain += static_cast<char>(file[p] ^ ks[p % 8]);
     }
     const std::string tail = "] resumed record\n";

@@ -146,11 +146,61 @@ void encrypt_write(const uint8* bytes, size_t len) {
     }
 }
 
-// Opens the log file for appending into `fout`. A `szStream` buffer from the caller's
-// frame, which must outlive the stream, spares stdio allocating one and asking its size.
-void open_for_append(char* szStream, size_t streamSize) {
-    fout = fopen(log_filename, "ab");
-    if (fout != nullptr && szStream != nullptr) {
+// True when the `size` bytes at `data` begin with the 16-byte header. Only such a file
+// starts its stream at offset 16; every other one (an existing empty file continued, clean
+// text written first) starts it at offset 0. The writer and the reader both decide by this.
+bool has_header(const uint8* data, long size) {
+    return size >= kHeaderSize && memcmp(data, kMagic, sizeof(kMagic)) == 0 &&
+           memcmp(data + sizeof(kMagic), kHeaderValue, sizeof(kHeaderValue)) == 0;
+}
+
+// Flags of both openings: a symbolic link at the name is refused, the descriptor stays out
+// of child programs, and a FIFO planted at the name does not block the opening (O_NONBLOCK
+// has no effect on a regular file).
+constexpr int kOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+constexpr mode_t kNewFileMode = 0600;  // a new log is readable by its owner only
+
+// True when `st` describes a file this process may write its log into: a regular file
+// owned by the effective user, with no second name (a hard link planted elsewhere).
+bool is_own_log(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+// Opens the log file for appending, creating it with mode 0600, and returns the descriptor
+// with its status in `st`; -1 when it cannot be opened or is not one of ours (is_own_log),
+// judged on the opened descriptor, so the name cannot be swapped after the check.
+int open_append_fd(struct stat& st) {
+    const int fd = open(log_filename, O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, kNewFileMode);
+    if (fd < 0) {
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !is_own_log(st)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Opens the log file for appending into `fout`; a failure leaves it null. `resumed`, when
+// given, is the file the cipher state was read from: another file now at the name gets no
+// record. A `szStream` buffer from the caller's frame, which must outlive the stream, spares
+// stdio allocating one and asking its size.
+void open_for_append(char* szStream, size_t streamSize, const struct stat* resumed) {
+    struct stat st;
+    const int fd = open_append_fd(st);
+    if (fd < 0) {
+        return;
+    }
+    if (resumed != nullptr && (st.st_dev != resumed->st_dev || st.st_ino != resumed->st_ino)) {
+        close(fd);
+        return;
+    }
+    fout = fdopen(fd, "ab");
+    if (fout == nullptr) {
+        close(fd);
+        return;
+    }
+    if (szStream != nullptr) {
         setvbuf(fout, szStream, _IOFBF, streamSize);
     }
 }
@@ -159,7 +209,7 @@ void open_for_append(char* szStream, size_t streamSize) {
 void start_new_file(char* szStream, size_t streamSize) {
     memcpy(iv8, kInitialVector, kBlock);
     spare_bytes = 0;
-    open_for_append(szStream, streamSize);
+    open_for_append(szStream, streamSize, nullptr);
     if (fout == nullptr) {
         return;
     }
@@ -171,28 +221,30 @@ void start_new_file(char* szStream, size_t streamSize) {
     fflush(fout);
 }
 
-// Opens the log file read-only (as stdio's "rb"), or returns -1. Only the size and at most
-// 15 tail bytes are needed, so a bare descriptor serves (one fstat, one positioned read;
-// stdio would seek twice and fill a buffer). The access time is left alone where the
-// system allows it (O_NOATIME, for the file's owner): with relatime every record would
-// otherwise write the inode once more just for this bookkeeping read.
+// Opens the log file read-only, or returns -1. Only the size and a few tail bytes are
+// needed, so a bare descriptor serves (one fstat, one positioned read; stdio would seek
+// twice and fill a buffer). The access time is left alone where the system allows it
+// (O_NOATIME, for the file's owner): with relatime every record would otherwise write the
+// inode once more just for this bookkeeping read.
 int open_for_reading() {
-    int fd = open(log_filename, O_RDONLY | O_CLOEXEC | O_NOATIME);
+    int fd = open(log_filename, O_RDONLY | kOpenFlags | O_NOATIME);
     if (fd < 0 && errno == EPERM) {
-        fd = open(log_filename, O_RDONLY | O_CLOEXEC);
+        fd = open(log_filename, O_RDONLY | kOpenFlags);
     }
     return fd;
 }
 
-// An existing file: rebuilds the register from its tail and opens it for appending. Until
-// the file holds a complete block after the 16 header bytes (24 bytes) the feedback is the
-// initial vector. The bytes of a partial last block (size mod 8, block boundaries on
-// multiples of 8 from offset 0) are kept and that block is completed; nothing before
-// offset 0 is ever read. A file whose size or tail cannot be read, or that is not a
-// regular file, gets no record. `fd` is the file opened for reading; it is closed here.
+// An existing file: rebuilds the register from its tail and opens it for appending. The
+// feedback is the last complete block before the partial tail (block boundaries on
+// multiples of 8 from offset 0); the initial vector where there is none, that is below 8
+// bytes, and in a file with the header below 24 bytes (no complete block after the header).
+// The bytes of a partial last block (size mod 8) are kept and that block is completed;
+// nothing before offset 0 is ever read. A file whose size or tail cannot be read, or that
+// is not one of ours (is_own_log), gets no record. `fd` is the file opened for reading; it
+// is closed here.
 void resume_file(int fd, char* szStream, size_t streamSize) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !is_own_log(st)) {
         close(fd);
         return;
     }
@@ -204,10 +256,16 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
         const ssize_t want = s + kBlock;
         bRead = pread(fd, iv, static_cast<size_t>(want), n - want) == want;
     } else {
-        if (s != 0) {
-            bRead = pread(fd, iv8, static_cast<size_t>(s), n - s) == s;
+        // A short file is read whole: whether it begins with the header decides its feedback.
+        uint8 head[kHeaderSize + kBlock] = {0};
+        const ssize_t want = static_cast<ssize_t>(n);
+        bRead = want == 0 || pread(fd, head, static_cast<size_t>(want), 0) == want;
+        if (n >= kBlock && !has_header(head, static_cast<long>(n))) {
+            memcpy(iv, head + n - s - kBlock, static_cast<size_t>(s + kBlock));
+        } else {
+            memcpy(iv, kInitialVector, kBlock);
+            memcpy(iv8, head + n - s, static_cast<size_t>(s));
         }
-        memcpy(iv, kInitialVector, kBlock);
     }
     close(fd);
     if (!bRead) {
@@ -221,7 +279,7 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
     } else {
         memcpy(iv8, iv, kBlock);
     }
-    open_for_append(szStream, streamSize);
+    open_for_append(szStream, streamSize, &st);
 }
 
 // Writes `len` bytes of `bytes` between double quotes: printable ones as they are unless
@@ -439,8 +497,14 @@ void cLogTrace_clean(const char* string) {
     if (log_init == 0) {
         do_loginit();
     }
-    FILE* f = fopen(log_filename, "a");
+    struct stat st;
+    const int fd = open_append_fd(st);
+    if (fd < 0) {
+        return;
+    }
+    FILE* f = fdopen(fd, "a");
     if (f == nullptr) {
+        close(fd);
         return;
     }
     if (string != nullptr) {
@@ -529,26 +593,27 @@ void cLog_header(uint8 header[16]) {
 }
 
 long cLog_decrypt_image(const unsigned char* data, long size, unsigned char* out) {
-    if (data == nullptr || size < kHeaderSize || memcmp(data, kMagic, sizeof(kMagic)) != 0) {
+    if (data == nullptr || size <= 0) {
         return -1;
     }
-    if (size > kHeaderSize && out == nullptr) {
+    const long start = has_header(data, size) ? kHeaderSize : 0;
+    if (size > start && out == nullptr) {
         return -1;
     }
     des3_context ctx;
     des3_set_3keys(&ctx, kKey1, kKey2, kKey3);
     uint8 feedback[kBlock];
     memcpy(feedback, kInitialVector, kBlock);
-    for (long pos = kHeaderSize; pos < size; pos += kBlock) {
+    for (long pos = start; pos < size; pos += kBlock) {
         uint8 keystream[kBlock];
         des3_encrypt(&ctx, feedback, keystream);
         const long n = size - pos < kBlock ? size - pos : kBlock;
         for (long i = 0; i < n; ++i) {
-            out[pos - kHeaderSize + i] = static_cast<unsigned char>(data[pos + i] ^ keystream[i]);
+            out[pos - start + i] = static_cast<unsigned char>(data[pos + i] ^ keystream[i]);
         }
         if (n == kBlock) {
             memcpy(feedback, data + pos, kBlock);
         }
     }
-    return size - kHeaderSize;
+    return size - start;
 }

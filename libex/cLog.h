@@ -20,7 +20,10 @@ int cCanLog(void);
 
 /* Opens a record bracket: takes the lock and opens the file for appending with the
  * cipher state resumed from the file's tail. Does nothing while logging is off. Every
- * cLogOpen must be matched by one cLogClose on the same thread. */
+ * cLogOpen must be matched by one cLogClose on the same thread. The log is written only
+ * into a regular file of one name owned by the effective user, reached without a symbolic
+ * link (a new one is created with mode 0600); anything else at the name drops the record
+ * silently, as a missing directory does. */
 void cLogOpen(void);
 
 /* Closes the file if open and releases the lock the matching cLogOpen took. */
@@ -38,7 +41,8 @@ void cLogTrace(const char* string);
  * %p and %b take a pointer and an int length. */
 void cLogTracef(const char* format, ...);
 
-/* Appends `string` unencrypted to the log file; takes no lock. */
+/* Appends `string` unencrypted to the log file, with the same checks as cLogOpen; takes
+ * no lock. */
 void cLogTrace_clean(const char* string);
 
 void init_clog_mutex(void);

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -296,54 +298,188 @@ TEST_F(LogTest, NewFileHasHeaderAndFirstRecord) {
     EXPECT_EQ(image(), file);
 }
 
-TEST_F(LogTest, ResumesFromExistingFilesOfEverySize) {
+// Existing files of every starting size, with the header (a file cut short) and without it
+// (an existing empty file continued, or clean text written first): the same bytes written
+// in one opening or split over many give the same file, the bytes already there are kept,
+// and clogcat decrypts the whole file in one pass, after the header or from offset 0.
+TEST_F(LogTest, EveryStartingSizeReadsBack) {
     std::mt19937 rng(20240611);
     uint8 header[16];
     cLog_header(header);
-    const std::vector<size_t> sizes = {0,  1,  5,  7,  8,  9,  15, 16, 17, 18, 19, 20,
-                                       21, 22, 23, 24, 25, 31, 32, 33, 40, 47, 48, 101};
-    for (size_t n : sizes) {
-        SCOPED_TRACE("existing size " + std::to_string(n));
-        restart_in_new_dir("size" + std::to_string(n));
-        cLogTrace_clean("");  // initialises and creates the file empty
-        const std::string path = log_path();
-        ASSERT_FALSE(path.empty());
-        const Bytes existing = n >= kHeader ? Bytes(reinterpret_cast<char*>(header), kHeader) +
-                                                  random_bytes(rng, n - kHeader)
-                                            : random_bytes(rng, n);
-        write_file(path, existing);
+    const Bytes headerBytes(reinterpret_cast<char*>(header), kHeader);
+    const Bytes payload = random_bytes(rng, 45);
+    for (size_t n = 0; n <= 40; ++n) {
+        for (const bool bHeader : {false, true}) {
+            if (bHeader && n < kHeader) {
+                continue;
+            }
+            SCOPED_TRACE("existing size " + std::to_string(n) + (bHeader ? " with" : " without") +
+                         " the header");
+            restart_in_new_dir("size" + std::to_string(n) + (bHeader ? "h" : ""));
+            Bytes existing;
+            if (bHeader) {
+                existing = headerBytes + random_bytes(rng, n - kHeader);
+                cLogTrace_clean("");
+                write_file(log_path(), existing);
+            } else {
+                for (size_t i = 0; i < n; ++i) {
+                    existing.push_back(static_cast<char>(' ' + rng() % 95));
+                }
+                cLogTrace_clean(existing.c_str());
+            }
+            ASSERT_EQ(image(), existing);
 
-        const Bytes first = random_bytes(rng, 37);
-        const Bytes second = random_bytes(rng, 11);
-        put_record(first);
-        put_record(second);
+            put_record(payload);
+            const Bytes whole = image();
+            ASSERT_EQ(whole.size(), n + payload.size());
+            EXPECT_EQ(whole.substr(0, n), existing) << "existing bytes changed";
+            for (const bool bBytewise : {true, false}) {
+                SCOPED_TRACE(bBytewise ? "one byte per opening" : "random pieces");
+                write_file(log_path(), existing);
+                for (size_t pos = 0; pos < payload.size();) {
+                    const size_t len =
+                        bBytewise ? 1 : std::min<size_t>(rng() % 12 + 1, payload.size() - pos);
+                    put_record(payload.substr(pos, len));
+                    pos += len;
+                }
+                EXPECT_EQ(image(), whole);
+            }
 
-        const Bytes file = read_file(path);
-        ASSERT_EQ(file.size(), n + first.size() + second.size());
-        EXPECT_EQ(file.substr(0, n), existing) << "existing bytes changed";
-        // With a header the stream starts after it; below 16 bytes it starts at the block
-        // holding the end of the file, whose feedback is the initial vector.
-        const size_t start = n >= kHeader ? kHeader : n - n % 8;
-        EXPECT_EQ(ref_.decrypt(file, start).substr(n - start), first + second);
-
-        if (n >= kHeader) {
-            std::vector<unsigned char> out(file.size());
-            ASSERT_EQ(cLog_decrypt_image(reinterpret_cast<const unsigned char*>(file.data()),
-                                         static_cast<long>(file.size()), out.data()),
-                      static_cast<long>(file.size() - kHeader));
-            EXPECT_EQ(Bytes(out.begin(), out.end() - static_cast<long>(kHeader)),
-                      ref_.decrypt(file, kHeader));
+            const size_t start = bHeader ? kHeader : 0;
+            const Bytes plain = ref_.decrypt(whole, start);
+            EXPECT_EQ(plain.substr(n - start), payload);
+            const RunResult r = run_clogcat({log_path()});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, plain);
+            EXPECT_EQ(r.err, "");
         }
     }
+}
 
-    // A header-only file continues exactly as a new file does after its header: writing a
-    // new file's first record into it reproduces that file byte for byte.
-    restart_in_new_dir("fresh");
+// A header-only file continues exactly as a new file does after its header: writing a new
+// file's first record into it reproduces that file byte for byte.
+TEST_F(LogTest, HeaderOnlyFileContinuesAsANewFile) {
     ASSERT_EQ(cCanLog(), 1);
     const Bytes fresh = image();
     write_file(log_path(), fresh.substr(0, kHeader));
     put_record(ref_.decrypt(fresh, kHeader));
     EXPECT_EQ(image(), fresh);
+}
+
+// A description of everything in `dir`: each entry's name, type, mode, owner, link count,
+// and its content or link target.
+std::string dir_state(const std::string& dir) {
+    std::vector<std::string> entries;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+        const std::string path = e.path().string();
+        struct stat st;
+        std::string entry = e.path().filename().string();
+        if (lstat(path.c_str(), &st) != 0) {
+            entries.push_back(entry + " gone");
+            continue;
+        }
+        entry += " mode " + std::to_string(st.st_mode) + " uid " + std::to_string(st.st_uid) +
+                 " links " + std::to_string(st.st_nlink);
+        if (S_ISREG(st.st_mode)) {
+            entry += " content " + read_file(path);
+        } else if (S_ISLNK(st.st_mode)) {
+            entry += " to " + fs::read_symlink(e.path()).string();
+        } else if (S_ISDIR(st.st_mode)) {
+            entry += fs::is_empty(e.path()) ? " empty" : " not empty";
+        }
+        entries.push_back(entry);
+    }
+    std::sort(entries.begin(), entries.end());
+    std::string out;
+    for (const std::string& entry : entries) {
+        out += entry + "\n";
+    }
+    return out;
+}
+
+TEST_F(LogTest, WritesOnlyARegularFileOfItsOwn) {
+    // A new file is readable by its owner only, whatever the umask would let through, from
+    // either writer.
+    const mode_t savedMask = umask(0);
+    ASSERT_EQ(cCanLog(), 1);
+    struct stat st;
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    restart_in_new_dir("clean");
+    cLogTrace_clean("clear");
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    umask(savedMask);
+
+    // Something planted at the log's name beside the file "other": every writer drops its
+    // record, and nothing in the directory changes.
+    const uid_t kSomeoneElse = 65534;
+    struct Plant {
+        const char* name;
+        bool bNeedsRoot;  // files of another owner can be made by root only
+        void (*plant)(const std::string& dir, const std::string& log);
+    };
+    const Plant plants[] = {
+        {"link to a file", false,
+         [](const std::string& dir, const std::string& log) {
+             fs::create_symlink(dir + "/other", log);
+         }},
+        {"dangling link", false,
+         [](const std::string& dir, const std::string& log) {
+             fs::create_symlink(dir + "/absent", log);
+         }},
+        {"hard link", false,
+         [](const std::string& dir, const std::string& log) {
+             fs::create_hard_link(dir + "/other", log);
+         }},
+        {"another owner's file", true,
+         [](const std::string&, const std::string& log) {
+             write_file(log, "not yours\n");
+             ASSERT_EQ(chown(log.c_str(), kSomeoneElse, kSomeoneElse), 0);
+             ASSERT_EQ(chmod(log.c_str(), 0666), 0);
+         }},
+        {"directory", false,
+         [](const std::string&, const std::string& log) { fs::create_directory(log); }},
+        {"FIFO", false,
+         [](const std::string&, const std::string& log) {
+             ASSERT_EQ(mkfifo(log.c_str(), 0666), 0);
+         }},
+    };
+    bool bSkipped = false;
+    int index = 0;
+    for (const Plant& p : plants) {
+        SCOPED_TRACE(p.name);
+        if (p.bNeedsRoot && geteuid() != 0) {
+            bSkipped = true;
+            continue;
+        }
+        // Initialised while the directory is missing: the name is known, nothing is made.
+        const std::string sub = dir_ + "/plant" + std::to_string(index++);
+        cLog_restart_for_test(sub.c_str());
+        ASSERT_EQ(cCanLog(), 0);
+        fs::create_directory(sub);
+        write_file(sub + "/other", "someone's data\n");
+        p.plant(sub, log_path());
+        const std::string before = dir_state(sub);
+
+        EXPECT_EQ(cCanLog(), 0);
+        cLogTrace("dropped");
+        cLogTracef("dropped %d", 2);
+        cLogOpen();
+        cLogPutmem("dropped", -1);
+        cLogClose();
+        cLogTrace_clean("dropped\n");
+        EXPECT_EQ(dir_state(sub), before);
+
+        // Once the name is free again, the next record makes a log of its own there.
+        fs::remove(log_path());
+        EXPECT_EQ(cCanLog(), 1);
+        EXPECT_EQ(read_file(sub + "/other"), "someone's data\n");
+        EXPECT_FALSE(fs::exists(sub + "/absent"));
+    }
+    if (bSkipped) {
+        GTEST_SKIP() << "not root: the file of another owner was not tried";
+    }
 }
 
 TEST_F(LogTest, SplitOpeningsGiveTheSameFile) {
@@ -691,18 +827,36 @@ TEST_F(LogTest, ClogcatDecryptsAndRejects) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
 
+    // Files without the header are decrypted from offset 0 with the initial vector, so a
+    // broken header garbles only the first blocks.
     const std::string shortFile = dir_ + "/short.bin";
     write_file(shortFile, "Salted__abc");
     const std::string noMagic = dir_ + "/nomagic.bin";
     write_file(noMagic, "Xalted__" + image().substr(8));
+    for (const std::string& headerless : {shortFile, noMagic}) {
+        SCOPED_TRACE(headerless);
+        r = run_clogcat({headerless});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, ref_.decrypt(read_file(headerless), 0));
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(run_clogcat({noMagic}).out.substr(24), expected.substr(8));
+
+    // What holds no log at all: an empty file, none, a directory, a FIFO (not waited on).
+    const std::string empty = dir_ + "/empty.bin";
+    write_file(empty, "");
     const std::string missing = dir_ + "/missing.bin";
-    for (const std::string& bad : {shortFile, noMagic, missing, dir_}) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& bad : {empty, missing, dir_, fifo}) {
         SCOPED_TRACE(bad);
         r = run_clogcat({bad});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
     }
+    EXPECT_NE(run_clogcat({empty}).err.find("empty"), std::string::npos);
+    EXPECT_NE(run_clogcat({fifo}).err.find("not a regular file"), std::string::npos);
 
     r = run_clogcat({});
     EXPECT_EQ(r.status, 2);
@@ -711,16 +865,10 @@ TEST_F(LogTest, ClogcatDecryptsAndRejects) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
 
-    // The library reader refuses the same images.
-    unsigned char out[64];
-    const Bytes shortImage = read_file(shortFile);
-    EXPECT_EQ(cLog_decrypt_image(reinterpret_cast<const unsigned char*>(shortImage.data()),
-                                 static_cast<long>(shortImage.size()), out),
-              -1);
-    const Bytes noMagicImage = read_file(noMagic).substr(0, 40);
-    EXPECT_EQ(cLog_decrypt_image(reinterpret_cast<const unsigned char*>(noMagicImage.data()),
-                                 static_cast<long>(noMagicImage.size()), out),
-              -1);
+    // The library reader refuses an empty image.
+    unsigned char out[8];
+    EXPECT_EQ(cLog_decrypt_image(reinterpret_cast<const unsigned char*>(""), 0, out), -1);
+    EXPECT_EQ(cLog_decrypt_image(nullptr, 8, out), -1);
 }
 
 }  // namespace
