@@ -350,7 +350,7 @@ struct Parser {
 
     // Checks the finished [reader] section and reads its certificates.
     bool EndReader() {
-        if (section != kReader) {
+        if (section != kReader || scope == kFaultsOnly) {
             return true;
         }
         Reader& r = st->readers.back();
@@ -490,7 +490,7 @@ bool ParseState(const std::string& path, const std::string& text, State* out, st
     out->text = text;
     Parser p{path, out, error, scope};
     return ForEachLine(text, [&p](long n, std::string_view l) { return p.Line(n, l); }) &&
-           (scope == kFaultsOnly || p.EndReader());
+           p.EndReader();
 }
 
 bool LoadState(const std::string& path, State* out, std::string* error, Scope scope) {
