@@ -309,7 +309,9 @@ TEST_F(SimCard, UnparsableStateFailsInitialiseWithFileAndLine) {
         {"[fault]\nC_EncryptInit = 1\n", 2, "unknown key 'C_EncryptInit'"},
         {"[reader]\npin = 8642\nf\x1b[2Jo\xc3\xa4\x7f = 1\n", 3,
          "unknown key 'f\\x1b[2Jo\\xc3\\xa4\\x7f' in [reader]"},
-        {"[\x9b" "31mreader]\n", 1, "unknown section '[\\x9b31mreader]'"},
+        {"[\x9b"
+         "31mreader]\n",
+         1, "unknown section '[\\x9b31mreader]'"},
         {"[fault]\nC_Login = 0xa0\nC_Login = 0xa4\n", 3, "given twice"},
         {"[fault]\nC_GetSlotList.size = 3\n", 2, "unknown key"},
         {"[fault]\nC_OpenSession = zero\n", 2, "needs a number"},
@@ -841,7 +843,8 @@ TEST_F(SimCard, ThirdPartyClientsFindNoFault) {
     EXPECT_NE(test.find("No errors"), std::string::npos) << test;
     EXPECT_NE(test.find("RNG not available"), std::string::npos) << test;
 
-    auto [listed, objects] = RunCommand("pkcs11-tool --module '" SIMCARD_PATH "' --list-objects 2>&1");
+    auto [listed, objects] =
+        RunCommand("pkcs11-tool --module '" SIMCARD_PATH "' --list-objects 2>&1");
     EXPECT_EQ(listed, 0) << objects;
     EXPECT_NE(objects.find("subject:    DN: CN=Demo Card Signing, O=Pin Manager project"),
               std::string::npos)
@@ -851,8 +854,8 @@ TEST_F(SimCard, ThirdPartyClientsFindNoFault) {
         << objects;
 
     // p11tool (GnuTLS) names each certificate by its ID, the hash of its public key.
-    auto [found, certs] =
-        RunCommand("p11tool --provider '" SIMCARD_PATH "' --list-all-certs 'pkcs11:token=card1' 2>&1");
+    auto [found, certs] = RunCommand("p11tool --provider '" SIMCARD_PATH
+                                     "' --list-all-certs 'pkcs11:token=card1' 2>&1");
     EXPECT_EQ(found, 0) << certs;
     for (const char* name : {"signing", "authentication"}) {
         const std::string der = ReadFile(dir_ + "/certs/" + name + ".der");
