@@ -1,6 +1,6 @@
 """A card holder's session with the real program: change the PIN by typing and Enter, lock the
-PIN with wrong tries and unblock it with the PUK, change the PUK, read the card information,
-then Cancel. Each step is checked on the card's state file and in the boxes, read through the
+PIN with wrong tries (Info reading each status) and unblock it with the PUK, change the PUK,
+read the card information, lock the PUK with wrong tries, then Cancel. Each step is checked on the card's state file and in the boxes, read through the
 accessibility bus; no PIN or PUK value may reach standard error or the trace log."""
 
 import glob
@@ -14,7 +14,7 @@ from pinman_e2e import CLOGCAT, STAGE, Program
 # Five digits and more, so that no time stamp or address in the output contains one by chance.
 PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN = "73915", "82640", "19283", "46057"
 PUK, NEW_PUK = "58206147", "93718264"
-SECRETS = [PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK]
+SECRETS = [PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK, "40404040"]
 
 STATE = """[reader]
 description = Simulated Reader 0
@@ -29,12 +29,16 @@ pin = {pin}
 puk = {puk}
 pin_tries = 3
 pin_max_tries = 3
-puk_tries = 10
-puk_max_tries = 10
+puk_tries = 3
+puk_max_tries = 3
 extra_flags = 0x0
 """.format(pin=PIN, puk=PUK)
 
 WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
+WRONG_PUK_BOX = "Wrong PUK: warning, many wrong tryes may block the card."
+WRONG_PUK = "40404040"
+# What Info says of a PIN or PUK with 2, 1 and 0 tries left, as the card sets one flag at a time.
+STATUS_LEFT = {"2": "At least a wrong attempt was made", "1": "Last attempt left"}
 SUCCESS = "Operation successfully completed"
 
 
@@ -56,6 +60,18 @@ class HolderSession(unittest.TestCase):
         kind, seen, alert = p.box()
         self.assertEqual(seen, text, p.stderr())
         p.answer_box(alert, shot)
+
+    def info_status(self, p):
+        """Presses Info and returns its PIN and PUK status lines."""
+        p.press("Info")
+        kind, text, alert = p.box()
+        p.answer_box(alert)
+        lines = (text or "").split("\n")
+        return lines[-2:]
+
+    def clear_fields(self, p, wid):
+        p.key(wid, "ctrl+a", "BackSpace", "shift+Tab", "ctrl+a", "BackSpace", "shift+Tab", "ctrl+a",
+              "BackSpace")
 
     def fill(self, p, wid, values):
         for label, value in values:
@@ -82,8 +98,9 @@ class HolderSession(unittest.TestCase):
             p.key(wid, "Return")
             self.expect_box(p, WRONG_PIN_BOX, "wrong-pin-box")
             self.assertEqual(p.card.value("pin_tries"), left)
-            p.key(wid, "ctrl+a", "BackSpace", "shift+Tab", "ctrl+a", "BackSpace", "shift+Tab", "ctrl+a",
-                  "BackSpace")
+            self.assertEqual(self.info_status(p),
+                             ["PIN status: " + STATUS_LEFT.get(left, "PIN Locked"), "PUK status: PUK OK"])
+            self.clear_fields(p, wid)
         self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
         p.key(wid, "Return")
         self.expect_box(p, "The PIN is blocked", "pin-blocked-box")
@@ -113,6 +130,16 @@ class HolderSession(unittest.TestCase):
                                "\nPin Lenght: min.4,max.8\nReader in use:Simulated Reader 0" + " " * 46 +
                                "\nPIN status: PIN OK\nPUK status: PUK OK")
         p.answer_box(alert, "info-box")
+
+        # Three wrong PUKs: Info follows the tries left down to "PUK Locked".
+        for left in ("2", "1", "0"):
+            self.fill(p, wid, [("Current PUK:", WRONG_PUK), ("New PUK:", PUK), ("Confirm new PUK:", PUK)])
+            p.key(wid, "Return")
+            self.expect_box(p, WRONG_PUK_BOX, "wrong-puk-box")
+            self.assertEqual(p.card.value("puk_tries"), left)
+            self.assertEqual(self.info_status(p),
+                             ["PIN status: PIN OK", "PUK status: " + STATUS_LEFT.get(left, "PUK Locked")])
+            self.clear_fields(p, wid)
 
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0)

@@ -84,10 +84,15 @@ TEST_F(CardInfo, PinAndPukStatesInTheirTestOrder) {
     EXPECT_EQ(statusLines(infoText(withFlags("0x200000"))),
               "PIN status: PIN OK\nPUK status: Last attempt left");
 
-    Reader counted;  // what the card's own counters say after two wrong PINs
-    counted.pinTries = 1;
-    EXPECT_EQ(statusLines(infoText(counted)),
-              "PIN status: At least a wrong attempt was made\nPUK status: PUK OK");
+    // What the card's own counters say, one flag at a time, after 1, 2 and 3 wrong PINs.
+    const char* const byTriesLeft[] = {"PIN Locked", "Last attempt left",
+                                       "At least a wrong attempt was made"};
+    for (int left = 0; left < 3; ++left) {
+        Reader counted;
+        counted.pinTries = left;
+        EXPECT_EQ(statusLines(infoText(counted)),
+                  std::string("PIN status: ") + byTriesLeft[left] + "\nPUK status: PUK OK");
+    }
 }
 
 TEST_F(CardInfo, FieldWidthsLengthsAndPercentSigns) {

@@ -2,8 +2,6 @@
 #include "testkit.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -45,78 +43,8 @@ gboolean BoxWatcher::poll(gpointer self) {
     return TRUE;
 }
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/pinman-test.XXXXXX";
-    path_ = mkdtemp(tmpl);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const fs::path& file, const std::string& content) {
-    std::ofstream(file, std::ios::binary) << content;
-}
-
-namespace {
-
-std::string stateText(const std::vector<Reader>& readers, const std::string& faults) {
-    std::ostringstream s;
-    for (const Reader& r : readers) {
-        s << "[reader]\n"
-          << "description = " << r.description << "\n"
-          << "card = " << (r.present ? "present" : "absent") << "\n";
-        if (r.present) {
-            s << "label = " << r.label << "\nserial = " << r.serial << "\nmodel = " << r.model
-              << "\nmanufacturer = Pin Manager project\n"
-              << "min_pin = " << r.minPin << "\nmax_pin = " << r.maxPin << "\npin = " << r.pin
-              << "\npuk = " << r.puk << "\npin_tries = " << r.pinTries
-              << "\npin_max_tries = " << r.pinMaxTries << "\npuk_tries = " << r.pukTries
-              << "\npuk_max_tries = " << r.pukMaxTries << "\nextra_flags = " << r.extraFlags
-              << "\n";
-            for (const std::string& c : r.certs)
-                s << "cert = " << c << "\n";
-        }
-    }
-    if (!faults.empty())
-        s << "[fault]\n" << faults << "\n";
-    return s.str();
-}
-
-}  // namespace
-
-namespace {
-
-// A value as the card writes it: bare, or in double quotes with \\, \" and \xHH escapes.
-std::string unquote(const std::string& v) {
-    if (v.size() < 2 || v.front() != '"' || v.back() != '"')
-        return v;
-    std::string out;
-    for (size_t i = 1; i + 1 < v.size(); ++i) {
-        if (v[i] != '\\' || i + 2 >= v.size()) {
-            out += v[i];
-        } else if (v[i + 1] == 'x' && i + 3 < v.size()) {
-            out += static_cast<char>(std::stoi(v.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += v[++i];
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 SimCard::SimCard(const std::vector<Reader>& readers, const std::string& faults) {
-    writeFile(dir_.path() / "simcard.state", stateText(readers, faults));
+    writeFile(dir_.path() / "simcard.state", p11test::StateText(readers, faults));
     setenv("SIMCARD_STATE", (dir_.path() / "simcard.state").c_str(), 1);
     setenv("SIMCARD_TRACE", (dir_.path() / "trace.log").c_str(), 1);
 }
@@ -131,28 +59,7 @@ SimCard::~SimCard() {
 }
 
 std::string SimCard::value(const std::string& key, int reader) const {
-    std::istringstream in(readFile(dir_.path() / "simcard.state"));
-    std::string line;
-    int section = -1;
-    while (std::getline(in, line)) {
-        if (line.rfind("[reader]", 0) == 0)
-            ++section;
-        if (line.rfind("[fault]", 0) == 0)
-            section = -2;
-        if (section != reader)
-            continue;
-        const auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        auto trim = [](std::string s) {
-            s.erase(0, s.find_first_not_of(" \t"));
-            s.erase(s.find_last_not_of(" \t\r") + 1);
-            return s;
-        };
-        if (trim(line.substr(0, eq)) == key)
-            return unquote(trim(line.substr(eq + 1)));
-    }
-    return "<missing " + key + ">";
+    return p11test::CardValue(dir_.path() / "simcard.state", key, static_cast<size_t>(reader));
 }
 
 std::string SimCard::trace() const {

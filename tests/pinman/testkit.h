@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gtkzorvpin.h"
+#include "harness.h"
 
 namespace testkit {
 
@@ -47,31 +48,9 @@ private:
     guint source_;
 };
 
-// A folder removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// One reader section of a simulated card's state.
-struct Reader {
-    std::string description = "Simulated Reader 0";
-    bool present = true;
-    std::string label = "Demo Card";
-    std::string serial = "0000000000000001";
-    std::string model = "SimCard";
-    std::string pin = "1234";
-    std::string puk = "12345678";
-    int pinTries = 3, pinMaxTries = 3, pukTries = 10, pukMaxTries = 10;
-    std::string minPin = "4", maxPin = "8";
-    std::string extraFlags = "0x0";
-    std::vector<std::string> certs;  // DER files, relative to the state file's folder
-};
+// Folders, files and the simulated card's readers come from the one test harness.
+using p11test::TempDir;
+using Reader = p11test::CardReader;
 
 // A simulated card whose state lives in a temporary folder; the module finds it through
 // SIMCARD_STATE and writes a call trace to SIMCARD_TRACE.
@@ -89,8 +68,12 @@ private:
     TempDir dir_;
 };
 
-std::string readFile(const std::filesystem::path& file);
-void writeFile(const std::filesystem::path& file, const std::string& content);
+inline std::string readFile(const std::filesystem::path& file) {
+    return p11test::ReadFile(file);
+}
+inline void writeFile(const std::filesystem::path& file, const std::string& content) {
+    p11test::WriteFile(file, content);
+}
 
 // Default settings, as before the configuration file is read.
 void resetSettings();

@@ -1,5 +1,7 @@
-// Helpers for the PKCS#11 module tests (see harness.h).
+// The one harness of the C++ tests that use a PKCS#11 module (see harness.h).
 #include "harness.h"
+
+#include "state.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -94,35 +96,6 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-StderrCapture::StderrCapture() {
-    std::string dir = MakeTempDir();
-    path_ = dir + "/stderr";
-    std::fflush(stderr);
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd >= 0) {
-        saved_ = dup(2);
-        dup2(fd, 2);
-        close(fd);
-    }
-}
-
-StderrCapture::~StderrCapture() {
-    Finish();
-}
-
-std::string StderrCapture::Finish() {
-    if (saved_ < 0) {
-        return "";
-    }
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-    std::string text = ReadFile(path_);
-    RemoveTree(path_.substr(0, path_.rfind('/')));
-    return text;
-}
-
 bool Module::Load(const std::string& path, std::string* why) {
     Unload();
     lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -152,19 +125,60 @@ void Module::Unload() {
     }
 }
 
+std::string StateText(const std::vector<CardReader>& readers, const std::string& faults) {
+    std::ostringstream s;
+    for (const CardReader& r : readers) {
+        s << "[reader]\n";
+        if (!r.description.empty()) {
+            s << "description = " << r.description << "\n";
+        }
+        s << "card = " << (r.present ? "present" : "absent") << "\n";
+        if (r.present) {
+            s << "label = " << r.label << "\nserial = " << r.serial << "\nmodel = " << r.model
+              << "\nmanufacturer = Pin Manager project\n"
+              << "min_pin = " << r.minPin << "\nmax_pin = " << r.maxPin << "\npin = " << r.pin
+              << "\npuk = " << r.puk << "\npin_tries = " << r.pinTries
+              << "\npin_max_tries = " << r.pinMaxTries << "\npuk_tries = " << r.pukTries
+              << "\npuk_max_tries = " << r.pukMaxTries << "\nextra_flags = " << r.extraFlags
+              << "\n";
+            for (const std::string& c : r.certs) {
+                s << "cert = " << c << "\n";
+            }
+        }
+    }
+    if (!faults.empty()) {
+        s << "[fault]\n" << faults << "\n";
+    }
+    return s.str();
+}
+
 std::string ReaderSection(const std::string& label, bool present,
                           const std::vector<std::string>& certs, const std::string& pin,
                           const std::string& puk) {
-    std::string s = "[reader]\n";
-    s += std::string("card = ") + (present ? "present" : "absent") + "\n";
-    s += "label = " + label + "\nserial = SN-" + label + "\nmodel = SimCard\n";
-    s += "manufacturer = Pin Manager project\nmin_pin = 4\nmax_pin = 8\n";
-    s += "pin = " + pin + "\npuk = " + puk + "\n";
-    s += "pin_tries = 3\npin_max_tries = 3\npuk_tries = 10\npuk_max_tries = 10\n";
-    for (const std::string& c : certs) {
-        s += "cert = " + c + "\n";
+    CardReader r;
+    r.description.clear();
+    r.present = true;  // an empty reader keeps its card's keys, which the card ignores
+    r.label = label;
+    r.serial = "SN-" + label;
+    r.pin = pin;
+    r.puk = puk;
+    r.certs = certs;
+    std::string text = StateText({r});
+    return present ? text : text.replace(text.find("present"), 7, "absent");
+}
+
+std::string CardValue(const std::string& path, const std::string& key, size_t reader) {
+    simcard::State st;
+    std::string error;
+    if (simcard::LoadState(path, &st, &error, simcard::kWithoutCerts) &&
+        reader < st.readers.size()) {
+        for (const auto& [name, value] : st.readers[reader].values) {
+            if (name == key) {
+                return value;
+            }
+        }
     }
-    return s;
+    return "<missing " + key + ">";
 }
 
 namespace {

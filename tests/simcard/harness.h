@@ -1,10 +1,11 @@
-// Helpers for the PKCS#11 module tests: temporary folders, files, loading a module with
-// dlopen, capturing standard error, and the cards the tests run against.
+// The one harness of the C++ tests that use a PKCS#11 module (the module's own and the
+// program's): temporary folders, files, simulated cards, loading a module with dlopen.
 #ifndef TESTS_SIMCARD_HARNESS_H
 #define TESTS_SIMCARD_HARNESS_H
 
 #include <p11-kit/pkcs11.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,17 +37,17 @@ private:
     bool had_;
 };
 
-/* Sends everything written to file descriptor 2 into a file until Finish. */
-class StderrCapture {
+/* A folder removed with everything in it at the end. */
+class TempDir {
 public:
-    StderrCapture();
-    ~StderrCapture();
-    /* Restores standard error and returns what was written meanwhile. */
-    std::string Finish();
+    TempDir() : path_(MakeTempDir()) {}
+    ~TempDir() { RemoveTree(path_); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
 
 private:
-    int saved_ = -1;
-    std::string path_;
+    std::filesystem::path path_;
 };
 
 /* A PKCS#11 module loaded with dlopen; every call goes through its function list. */
@@ -64,11 +65,33 @@ private:
     void* lib_ = nullptr;
 };
 
-/* A [reader] section of a simulated card's state file: a card labelled `label` holding
- * `certs` (paths as the file gives them) when `present`, an empty reader otherwise. */
+/* One [reader] section of a simulated card's state file. */
+struct CardReader {
+    std::string description = "Simulated Reader 0";  // "" leaves the key out
+    bool present = true;
+    std::string label = "Demo Card";
+    std::string serial = "0000000000000001";
+    std::string model = "SimCard";
+    std::string pin = "1234";
+    std::string puk = "12345678";
+    int pinTries = 3, pinMaxTries = 3, pukTries = 10, pukMaxTries = 10;
+    std::string minPin = "4", maxPin = "8";
+    std::string extraFlags = "0x0";
+    std::vector<std::string> certs;  // DER files, relative to the state file's folder
+};
+
+/* The text of a state file with these readers and, when not empty, these [fault] lines. */
+std::string StateText(const std::vector<CardReader>& readers, const std::string& faults = "");
+
+/* A [reader] section without description: a card labelled `label` (serial "SN-" + label)
+ * holding `certs` (paths as the file gives them) when `present`, an empty reader otherwise. */
 std::string ReaderSection(const std::string& label, bool present,
                           const std::vector<std::string>& certs = {},
                           const std::string& pin = "1234", const std::string& puk = "12345678");
+
+/* The value of `key` in reader `reader` of the state file `path` as the card reads it
+ * (through the card's own reader of the format), or "<missing KEY>". */
+std::string CardValue(const std::string& path, const std::string& key, size_t reader = 0);
 
 /* PIN-typed helpers that pass the bytes of a std::string. */
 CK_RV Login(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user, const std::string& pin);

@@ -1,7 +1,11 @@
 // The simulated card's own features: its state file, persistence, fault injection,
 // misbehaviour knobs, call trace, readers without cards and the staged demo card.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +25,33 @@ namespace {
 
 constexpr CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
 const std::vector<std::string> kCerts = {"certs/signing.der", "certs/authentication.der"};
+constexpr CK_FLAGS kUserPinBits =
+    CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+
+// Runs a shell command; its status and what it wrote to standard output.
+std::pair<int, std::string> RunCommand(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        return {-1, out};
+    }
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) {
+        out.append(buf, n);
+    }
+    int status = pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::string Hex(const std::string& bytes, const char* separator) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        out += (out.empty() ? "" : separator) + std::string(two);
+    }
+    return out;
+}
 
 class SimCard : public ::testing::Test {
 protected:
@@ -110,7 +141,10 @@ TEST_F(SimCard, FunctionListIsCompleteAndUnsupportedFunctionsSaySo) {
     EXPECT_EQ(f->C_InitToken(0, buf, 4, buf), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(f->C_DigestInit(h, &mech), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(f->C_EncryptInit(h, &mech, 1), CKR_FUNCTION_NOT_SUPPORTED);
-    EXPECT_EQ(f->C_GenerateRandom(h, buf, sizeof buf), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_GenerateRandom(h, buf, sizeof buf), CKR_RANDOM_NO_RNG) << "no CKF_RNG";
+    EXPECT_EQ(f->C_SeedRandom(h, buf, sizeof buf), CKR_RANDOM_NO_RNG);
+    EXPECT_EQ(f->C_GenerateRandom(h + 99, buf, sizeof buf), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(Token().flags & CKF_RNG, 0u);
     EXPECT_EQ(f->C_CreateObject(h, nullptr, 0, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(f->C_GetFunctionStatus(h), CKR_FUNCTION_NOT_PARALLEL);
@@ -171,10 +205,10 @@ TEST_F(SimCard, MoreThanSixteenReaders) {
     EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK);
 }
 
-TEST_F(SimCard, StatePersistsAcrossReloadWithCommentsKept) {
-    // Reader 0 has no try counters yet: they are added inside its own section.
+TEST_F(SimCard, WriteBackRewritesOnlyTheFourLines) {
+    // Reader 0 has no try counters yet: each is added after its PIN's line.
     ASSERT_NO_FATAL_FAILURE(
-        Start("# my card\r\n[reader]\r\nlabel = card0\r\npin = 1234   # the user PIN\r\n"
+        Start("# my card\r\n[reader]\r\nlabel = card0 # mine\r\n  pin = 1234   # the user PIN\r\n"
               "puk = 12345678\r\ncert = certs/signing.der\r\n\r\n# second\r\n" +
               ReaderSection("card1", true)));
     CK_SESSION_HANDLE h = Open();
@@ -182,14 +216,11 @@ TEST_F(SimCard, StatePersistsAcrossReloadWithCommentsKept) {
     EXPECT_EQ(SetPin(f, h, "1234", "5678"), CKR_OK);  // restores the user's tries
     EXPECT_EQ(Login(f, h, CKU_SO, "00000000"), CKR_PIN_INCORRECT);
     EXPECT_EQ(Login(f, h, CKU_SO, "00000001"), CKR_PIN_INCORRECT);
-
-    std::string text = ReadFile(state_);
-    EXPECT_NE(text.find("# my card\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("pin = 5678   # the user PIN\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("# second\r\n"), std::string::npos) << text;
-    size_t added = text.find("puk_tries = 8\n");
-    EXPECT_NE(added, std::string::npos) << text;
-    EXPECT_LT(added, text.find("# second")) << "added inside the first reader's section";
+    EXPECT_EQ(ReadFile(state_),
+              "# my card\r\n[reader]\r\nlabel = card0 # mine\r\npin = 5678\r\npin_tries = 3\r\n"
+              "puk = 12345678\r\npuk_tries = 8\r\ncert = certs/signing.der\r\n\r\n# second\r\n" +
+                  ReaderSection("card1", true))
+        << "the four keys' lines are rewritten whole; every other line stays";
     std::set<std::string> entries;
     for (const std::string& e : ListDir(dir_)) {
         entries.insert(e);
@@ -229,18 +260,17 @@ TEST_F(SimCard, PinsOfAnyBytesKeepTheFileParseable) {
     EXPECT_EQ(Login(f, h, CKU_SO, puk), CKR_OK);
 }
 
-TEST_F(SimCard, FailedWriteChangesNothing) {
+TEST_F(SimCard, AStateFileThatIsGoneChangesNothing) {
     ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
     const std::string moved = dir_ + ".moved";
     ASSERT_EQ(rename(dir_.c_str(), moved.c_str()), 0);  // the state file's folder is gone
     CK_SESSION_HANDLE h = Open();
     EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_DEVICE_ERROR);
-    EXPECT_EQ(Token().flags & CKF_USER_PIN_COUNT_LOW, 0u) << "the try was not counted";
-    ASSERT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "nothing to write";
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_DEVICE_ERROR) << "no card to check it with";
     EXPECT_EQ(SetPin(f, h, "1234", "5678"), CKR_DEVICE_ERROR);
-    ASSERT_EQ(f->C_Logout(h), CKR_OK);
-    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "the PIN did not change";
+    EXPECT_EQ(Token().flags & CKF_USER_PIN_COUNT_LOW, 0u) << "the last known counters";
     ASSERT_EQ(rename(moved.c_str(), dir_.c_str()), 0);
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "neither a try used nor the PIN changed";
     EXPECT_EQ(ReadFile(state_), ReaderSection("card1", true));
 }
 
@@ -276,6 +306,12 @@ TEST_F(SimCard, UnparsableStateFailsInitialiseWithFileAndLine) {
         {"[reader]\npin = 8642\npuk = 97531086\ncert = certs/none.der\n", 4,
          "cannot read certificate"},
         {"[fault]\nC_Frobnicate = 1\n", 2, "unknown key 'C_Frobnicate'"},
+        {"[fault]\nC_EncryptInit = 1\n", 2, "unknown key 'C_EncryptInit'"},
+        {"[reader]\npin = 8642\nf\x1b[2Jo\xc3\xa4\x7f = 1\n", 3,
+         "unknown key 'f\\x1b[2Jo\\xc3\\xa4\\x7f' in [reader]"},
+        {"[\x9b"
+         "31mreader]\n",
+         1, "unknown section '[\\x9b31mreader]'"},
         {"[fault]\nC_Login = 0xa0\nC_Login = 0xa4\n", 3, "given twice"},
         {"[fault]\nC_GetSlotList.size = 3\n", 2, "unknown key"},
         {"[fault]\nC_OpenSession = zero\n", 2, "needs a number"},
@@ -284,23 +320,26 @@ TEST_F(SimCard, UnparsableStateFailsInitialiseWithFileAndLine) {
     for (const BadState& c : cases) {
         SCOPED_TRACE(c.text);
         ASSERT_TRUE(WriteFile(state_, c.text));
-        StderrCapture capture;
+        testing::internal::CaptureStderr();
         EXPECT_EQ(f->C_Initialize(nullptr), CKR_GENERAL_ERROR);
-        std::string err = capture.Finish();
+        std::string err = testing::internal::GetCapturedStderr();
         std::string where = "simcard: " + state_ + ":" + std::to_string(c.line) + ": ";
         EXPECT_EQ(err.rfind(where, 0), 0u) << err;
         EXPECT_NE(err.find(c.what), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
         EXPECT_EQ(err.find("8642"), std::string::npos) << "a PIN in: " << err;
         EXPECT_EQ(err.find("97531086"), std::string::npos) << "a PUK in: " << err;
+        for (char c : err.substr(0, err.size() - 1)) {
+            EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "a raw byte " << int(c) << " in: " << err;
+        }
         CK_ULONG count = 0;
         EXPECT_EQ(f->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
     }
     // A missing file, then a good one: the module is not stuck.
     ASSERT_EQ(unlink(state_.c_str()), 0);
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(f->C_Initialize(nullptr), CKR_GENERAL_ERROR);
-    std::string err = capture.Finish();
+    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("simcard: " + state_ + ": cannot read the state file", 0), 0u) << err;
     ASSERT_TRUE(WriteFile(state_, reader));
     EXPECT_EQ(f->C_Initialize(nullptr), CKR_OK);
@@ -329,9 +368,9 @@ TEST_F(SimCard, DamagedStateFilesNeverCrash) {
             }
         }
         ASSERT_TRUE(WriteFile(state_, text));
-        StderrCapture capture;
+        testing::internal::CaptureStderr();
         CK_RV rv = f->C_Initialize(nullptr);
-        capture.Finish();
+        testing::internal::GetCapturedStderr();
         ASSERT_TRUE(rv == CKR_OK || rv == CKR_GENERAL_ERROR) << rv;
         if (rv == CKR_OK) {
             ++parsed;
@@ -374,12 +413,12 @@ TEST_F(SimCard, ParsingToleratesLayoutAndDefaults) {
 
 TEST_F(SimCard, FaultInjection) {
     ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts) +
-                                  "[fault]\nC_OpenSession = 0x30\nC_EncryptInit = 5\n"
+                                  "[fault]\nC_OpenSession = 0x30\nC_GenerateRandom = 5\n"
                                   "C_Finalize = 0x6\n"));
     CK_SESSION_HANDLE h = 0;
     EXPECT_EQ(f->C_OpenSession(0, kRw, nullptr, nullptr, &h), 0x30u);
     EXPECT_EQ(Token().ulSessionCount, 0u) << "the work was not done";
-    EXPECT_EQ(f->C_EncryptInit(h, nullptr, 0), 5u);
+    EXPECT_EQ(f->C_GenerateRandom(h, nullptr, 0), 5u);
     EXPECT_EQ(f->C_Finalize(nullptr), 6u);
     EXPECT_EQ(Slots(f, true).size(), 1u) << "still initialised";
     Stop();
@@ -461,7 +500,7 @@ TEST_F(SimCard, MisbehaviourKnobs) {
 TEST_F(SimCard, TraceNamesEveryCallButNoSecret) {
     const std::string trace = dir_ + "/trace.log";
     ScopedEnv tracing("SIMCARD_TRACE", trace.c_str());
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts, "9731", "86420135")));
     CK_SESSION_HANDLE h = Open();
     EXPECT_EQ(f->C_Logout(h), CKR_USER_NOT_LOGGED_IN);
@@ -473,7 +512,7 @@ TEST_F(SimCard, TraceNamesEveryCallButNoSecret) {
     EXPECT_EQ(Login(f, h, CKU_USER, "51973"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
     mod_.Unload();  // no C_Finalize, as the program does
     f = nullptr;
-    std::string err = capture.Finish();
+    std::string err = testing::internal::GetCapturedStderr();
 
     std::string log = ReadFile(trace);
     const std::string expected[] = {
@@ -551,7 +590,293 @@ TEST_F(SimCard, ExitWithoutFinalizeKeepsTheState) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ASSERT_NO_FATAL_FAILURE(Restart());
     EXPECT_EQ(Token().flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY),
-              CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY);
+              CKF_USER_PIN_FINAL_TRY);
+}
+
+TEST_F(SimCard, TwoProcessesAreOneCard) {
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    CK_SESSION_HANDLE h = Open();  // held open while another process works on the card
+    auto tool = [](const std::string& args) {
+        return RunCommand(TOOL_ENV "pkcs11-tool --module '" SIMCARD_PATH "' " + args + " 2>&1");
+    };
+    auto [changed, out] = tool("--change-pin --pin 1234 --new-pin 4321");
+    ASSERT_EQ(changed, 0) << out;
+    EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(CardValue(state_, "pin"), "4321") << "the older process wrote its old PIN back";
+    EXPECT_EQ(CardValue(state_, "pin_tries"), "2");
+    ASSERT_EQ(Login(f, h, CKU_USER, "4321"), CKR_OK) << "the other process's PIN holds here";
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+
+    // Wrong tries split across both processes lock after the true number.
+    for (int i = 0; i < 2; ++i) {
+        auto [status, wrong] = tool("--login --pin 0000 --list-objects");
+        EXPECT_NE(status, 0);
+        EXPECT_NE(wrong.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong;
+    }
+    EXPECT_EQ(Token().flags & kUserPinBits, CKF_USER_PIN_FINAL_TRY) << "seen in this process";
+    EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(Token().flags & kUserPinBits, CKF_USER_PIN_LOCKED);
+    EXPECT_EQ(Login(f, h, CKU_USER, "4321"), CKR_PIN_LOCKED);
+    auto [locked, answer] = tool("--login --pin 4321 --list-objects");
+    EXPECT_NE(answer.find("CKR_PIN_LOCKED"), std::string::npos) << answer;
+    EXPECT_EQ(CardValue(state_, "pin_tries"), "0");
+}
+
+TEST_F(SimCard, KillDuringChangesLosesNothingAndLeavesNothing) {
+    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true)));
+    std::string pin = "1234";
+    unsigned next = 10000;  // PINs of five digits and more, each used once
+    std::mt19937 random(20261208);
+    int acknowledged = 0, leftovers = 0;
+    for (int round = 0; round < 20; ++round) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {  // changes the PIN as fast as it can, saying which ones are done
+            close(fds[0]);
+            Module m;
+            std::string why, current = pin;
+            CK_SESSION_HANDLE h = 0;
+            if (!m.Load(SIMCARD_PATH, &why) || m.f->C_Initialize(nullptr) != CKR_OK ||
+                m.f->C_OpenSession(0, kRw, nullptr, nullptr, &h) != CKR_OK) {
+                _exit(3);
+            }
+            for (unsigned n = next;; ++n) {
+                if (SetPin(m.f, h, current, std::to_string(n)) != CKR_OK) {
+                    _exit(4);
+                }
+                if (write(fds[1], &n, sizeof n) != sizeof n) {
+                    _exit(5);
+                }
+                current = std::to_string(n);
+            }
+        }
+        close(fds[1]);
+        // Killed at a moment of chance, but only once it has made a change.
+        unsigned n = 0, last = next - 1;
+        if (read(fds[0], &n, sizeof n) == sizeof n) {
+            last = n;
+            ++acknowledged;
+        }
+        usleep(random() % 20000);
+        kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended with " << WEXITSTATUS(status);
+        while (read(fds[0], &n, sizeof n) == sizeof n) {
+            last = n;
+            ++acknowledged;
+        }
+        close(fds[0]);
+        const std::string acked = last == next - 1 ? pin : std::to_string(last);
+        const std::string now = CardValue(state_, "pin");
+        EXPECT_TRUE(now == acked || now == std::to_string(last + 1))
+            << "acknowledged " << acked << ", the card holds " << now;
+        EXPECT_EQ(CardValue(state_, "pin_tries"), "3") << "no try used by a change";
+        for (const std::string& e : ListDir(dir_)) {
+            struct stat st {};
+            if (e != "certs" && e != "simcard.state" && stat((dir_ + "/" + e).c_str(), &st) == 0) {
+                ++leftovers;
+                EXPECT_EQ(st.st_mode & 0777, 0600u) << e << " holds the PIN and the PUK";
+            }
+        }
+        pin = now;
+        next = last + 2;
+    }
+    EXPECT_GE(acknowledged, 20) << "changes were made";
+    // The next C_Initialize removes what a writer killed at the wrong moment left behind.
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    std::set<std::string> entries;
+    for (const std::string& e : ListDir(dir_)) {
+        entries.insert(e);
+    }
+    EXPECT_EQ(entries, (std::set<std::string>{"certs", "simcard.state"}))
+        << leftovers << " temporary files were seen after kills";
+    EXPECT_EQ(Login(f, Open(), CKU_USER, pin), CKR_OK);
+}
+
+TEST_F(SimCard, ReadOnlyStateFileRefusesChangesForAnOrdinaryUser) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making an ordinary user to test with needs root";
+    }
+    const std::string user = "simcard-t" + std::to_string(getpid());
+    if (std::system(
+            ("useradd --system --no-create-home --shell /usr/sbin/nologin " + user).c_str()) != 0) {
+        GTEST_SKIP() << "useradd could not make the user " << user;
+    }
+    struct RemoveUser {
+        std::string name;
+        ~RemoveUser() { std::system(("userdel " + name).c_str()); }
+    } remove_user{user};
+    const passwd* pw = getpwnam(user.c_str());
+    ASSERT_NE(pw, nullptr);
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    const std::string text = ReaderSection("card1", true, kCerts);
+    ASSERT_TRUE(WriteFile(state_, text));
+    for (const std::string& p : {dir_, dir_ + "/certs", state_}) {
+        ASSERT_EQ(chown(p.c_str(), uid, gid), 0) << p;  // the user's own, writable folder
+    }
+    ASSERT_EQ(chmod(state_.c_str(), 0444), 0);
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int step = 0;
+        auto check = [&step](bool ok) {
+            ++step;
+            if (!ok) {
+                _exit(step);
+            }
+        };
+        check(setgid(gid) == 0 && setuid(uid) == 0);
+        Module m;
+        std::string why;
+        CK_SESSION_HANDLE h = 0;
+        CK_TOKEN_INFO ti{};
+        check(m.Load(SIMCARD_PATH, &why) && m.f->C_Initialize(nullptr) == CKR_OK);
+        check(m.f->C_OpenSession(0, kRw, nullptr, nullptr, &h) == CKR_OK);
+        check(Login(m.f, h, CKU_USER, "0000") == CKR_DEVICE_ERROR);
+        check(m.f->C_GetTokenInfo(0, &ti) == CKR_OK && (ti.flags & kUserPinBits) == 0);
+        check(Login(m.f, h, CKU_USER, "1234") == CKR_OK);  // nothing to write
+        check(SetPin(m.f, h, "1234", "5678") == CKR_DEVICE_ERROR);
+        check(m.f->C_Logout(h) == CKR_OK);
+        check(Login(m.f, h, CKU_SO, "00000000") == CKR_DEVICE_ERROR);
+        check(Login(m.f, h, CKU_SO, "12345678") == CKR_OK);
+        check(InitPin(m.f, h, "5678") == CKR_DEVICE_ERROR);
+        check(SetPin(m.f, h, "12345678", "87654321") == CKR_DEVICE_ERROR);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "check " << WEXITSTATUS(status) << " failed";
+    EXPECT_EQ(ReadFile(state_), text) << "the file is unchanged";
+    struct stat st {};
+    ASSERT_EQ(stat(state_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid) << "not replaced by a file of another owner";
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+
+    // A change that may be written keeps the owner and mode of the file it replaces.
+    ASSERT_EQ(chmod(state_.c_str(), 0640), 0);
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(Login(f, Open(), CKU_USER, "0000"), CKR_PIN_INCORRECT);
+    ASSERT_EQ(stat(state_.c_str(), &st), 0);
+    EXPECT_EQ(CardValue(state_, "pin_tries"), "2");
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// DER of an OpenSSL object through its i2d function.
+template <typename T>
+std::string Der(const T* object, int (*i2d)(const T*, unsigned char**)) {
+    unsigned char* out = nullptr;
+    int len = i2d(object, &out);
+    std::string der = len > 0 ? std::string(reinterpret_cast<char*>(out), len) : "";
+    OPENSSL_free(out);
+    return der;
+}
+
+TEST_F(SimCard, CertificatesCarryTheStandardsAttributes) {
+    ASSERT_TRUE(WriteFile(dir_ + "/certs/broken.der", "not a certificate"));
+    ASSERT_TRUE(CopyFile(dir_ + "/certs/signing.der", dir_ + "/certs/copy.der"));
+    ASSERT_NO_FATAL_FAILURE(Start(
+        ReaderSection("card1", true, {"certs/signing.der", "certs/broken.der", "certs/copy.der"})));
+    CK_SESSION_HANDLE h = Open(0, CKF_SERIAL_SESSION);
+    const std::string der = ReadFile(dir_ + "/certs/signing.der");
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<X509, decltype(&X509_free)> x(d2i_X509(nullptr, &p, long(der.size())),
+                                                  X509_free);
+    ASSERT_NE(x, nullptr);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    ASSERT_EQ(X509_pubkey_digest(x.get(), EVP_sha1(), md, &len), 1);
+    const std::string key_id(reinterpret_cast<char*>(md), len);
+    unsigned char sha[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), sha);
+    char signing[] = "signing", broken[] = "broken";
+    std::vector<CK_OBJECT_HANDLE> good = Find(f, h, {{CKA_LABEL, signing, 7}});
+    std::vector<CK_OBJECT_HANDLE> bad = Find(f, h, {{CKA_LABEL, broken, 6}});
+    ASSERT_EQ(good.size(), 1u);
+    ASSERT_EQ(bad.size(), 1u);
+    const std::string no(1, CK_FALSE);
+    const CK_ULONG token_user = 1;
+    struct Expected {
+        CK_ATTRIBUTE_TYPE type;
+        std::string good, bad;  // what the certificate and the broken file answer
+    };
+    const Expected table[] = {
+        {CKA_SUBJECT, Der(X509_get_subject_name(x.get()), i2d_X509_NAME), ""},
+        {CKA_ISSUER, Der(X509_get_issuer_name(x.get()), i2d_X509_NAME), ""},
+        {CKA_SERIAL_NUMBER, Der(X509_get0_serialNumber(x.get()), i2d_ASN1_INTEGER), ""},
+        {CKA_ID, key_id, ""},
+        {CKA_CHECK_VALUE, std::string(reinterpret_cast<char*>(sha), 3), "?"},
+        {CKA_CERTIFICATE_CATEGORY, std::string(reinterpret_cast<const char*>(&token_user), 8),
+         std::string(reinterpret_cast<const char*>(&token_user), 8)},
+        {CKA_TRUSTED, no, no},
+        {CKA_COPYABLE, no, no},
+        {CKA_DESTROYABLE, no, no},
+        {CKA_MODIFIABLE, no, no},
+        {CKA_START_DATE, "", ""},
+        {CKA_END_DATE, "", ""},
+        {CKA_VALUE, der, "not a certificate"},
+    };
+    for (const Expected& e : table) {
+        SCOPED_TRACE(e.type);
+        CK_RV rv = CKR_GENERAL_ERROR;
+        EXPECT_EQ(Attribute(f, h, good[0], e.type, &rv), e.good);
+        EXPECT_EQ(rv, CKR_OK);
+        std::string answer = Attribute(f, h, bad[0], e.type, &rv);
+        EXPECT_EQ(rv, CKR_OK) << "a broken file still answers, empty where it must";
+        EXPECT_EQ(e.bad == "?" ? std::to_string(answer.size()) : answer,
+                  e.bad == "?" ? "3" : e.bad);
+    }
+    // The ID belongs to the certificate: its copy has it, and it finds both.
+    std::string id = key_id;
+    EXPECT_EQ(Find(f, h, {{CKA_ID, &id[0], id.size()}}).size(), 2u);
+    std::string subject = table[0].good;
+    EXPECT_EQ(Find(f, h, {{CKA_SUBJECT, &subject[0], subject.size()}}).size(), 2u);
+}
+
+TEST_F(SimCard, ThirdPartyClientsFindNoFault) {
+    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true, kCerts)));
+    auto [status, test] = RunCommand(TOOL_ENV "pkcs11-tool --module '" SIMCARD_PATH
+                                              "' --test --login --pin 1234 2>&1");
+    EXPECT_EQ(status, 0) << test;
+    EXPECT_NE(test.find("No errors"), std::string::npos) << test;
+    EXPECT_NE(test.find("RNG not available"), std::string::npos) << test;
+
+    auto [listed, objects] =
+        RunCommand(TOOL_ENV "pkcs11-tool --module '" SIMCARD_PATH "' --list-objects 2>&1");
+    EXPECT_EQ(listed, 0) << objects;
+    EXPECT_NE(objects.find("subject:    DN: CN=Demo Card Signing, O=Pin Manager project"),
+              std::string::npos)
+        << objects;
+    EXPECT_NE(objects.find("subject:    DN: CN=Demo Card Authentication, O=Pin Manager project"),
+              std::string::npos)
+        << objects;
+
+    // p11tool (GnuTLS) names each certificate by its ID, the hash of its public key.
+    auto [found, certs] = RunCommand(TOOL_ENV "p11tool --provider '" SIMCARD_PATH
+                                              "' --list-all-certs 'pkcs11:token=card1' 2>&1");
+    EXPECT_EQ(found, 0) << certs;
+    for (const char* name : {"signing", "authentication"}) {
+        const std::string der = ReadFile(dir_ + "/certs/" + name + ".der");
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+        std::unique_ptr<X509, decltype(&X509_free)> x(d2i_X509(nullptr, &p, long(der.size())),
+                                                      X509_free);
+        ASSERT_NE(x, nullptr);
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned len = 0;
+        ASSERT_EQ(X509_pubkey_digest(x.get(), EVP_sha1(), md, &len), 1);
+        const std::string id = Hex(std::string(reinterpret_cast<char*>(md), len), ":");
+        EXPECT_NE(certs.find("\tLabel: " + std::string(name) + "\n\tID: " + id + "\n"),
+                  std::string::npos)
+            << name << " with ID " << id << " in:\n"
+            << certs;
+    }
 }
 
 // Seconds from now until the certificate's notAfter.
