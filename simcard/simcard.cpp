@@ -2,9 +2,12 @@
 // certificates live in a plain text state file.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
 #include <p11-kit/pkcs11.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
@@ -20,21 +23,50 @@
 #include "state.h"
 
 using simcard::Fn;
+using simcard::Reader;
 using simcard::State;
 
 namespace {
 
-static_assert(sizeof(CK_FUNCTION_LIST) == offsetof(CK_FUNCTION_LIST, C_Initialize) +
-                                              simcard::kFunctionCount * sizeof(void*),
-              "the Fn enumeration must name every entry of the function list");
+// The entries of the function list the card does not offer: they answer
+// CKR_FUNCTION_NOT_SUPPORTED, take no fault and are traced by name.
+// clang-format off
+#define SIMCARD_UNSUPPORTED(X) \
+    X(InitToken) X(GetOperationState) X(SetOperationState) X(CreateObject) X(CopyObject) \
+    X(DestroyObject) X(GetObjectSize) X(SetAttributeValue) X(EncryptInit) X(Encrypt) \
+    X(EncryptUpdate) X(EncryptFinal) X(DecryptInit) X(Decrypt) X(DecryptUpdate) \
+    X(DecryptFinal) X(DigestInit) X(Digest) X(DigestUpdate) X(DigestKey) X(DigestFinal) \
+    X(SignInit) X(Sign) X(SignUpdate) X(SignFinal) X(SignRecoverInit) X(SignRecover) \
+    X(VerifyInit) X(Verify) X(VerifyUpdate) X(VerifyFinal) X(VerifyRecoverInit) \
+    X(VerifyRecover) X(DigestEncryptUpdate) X(DecryptDigestUpdate) X(SignEncryptUpdate) \
+    X(DecryptVerifyUpdate) X(GenerateKey) X(GenerateKeyPair) X(WrapKey) X(UnwrapKey) \
+    X(DeriveKey) X(WaitForSlotEvent)
+// clang-format on
+
+enum Unsupported : int {
+#define SIMCARD_ENUM(name) u##name,
+    SIMCARD_UNSUPPORTED(SIMCARD_ENUM)
+#undef SIMCARD_ENUM
+        kUnsupportedCount
+};
+constexpr const char* kUnsupportedNames[] = {
+#define SIMCARD_NAME(name) "C_" #name,
+    SIMCARD_UNSUPPORTED(SIMCARD_NAME)
+#undef SIMCARD_NAME
+};
+
+static_assert(sizeof(CK_FUNCTION_LIST) ==
+                  offsetof(CK_FUNCTION_LIST, C_Initialize) +
+                      (simcard::kFunctionCount + kUnsupportedCount) * sizeof(void*),
+              "the two lists must name every entry of the function list once");
 
 // Version of the standard this module answers to, and of the module itself.
 constexpr CK_VERSION kCryptokiVersion = {2, 40};
 constexpr CK_VERSION kModuleVersion = {1, 0};
 constexpr const char* kMaker = "Pin Manager project";
-
 // Object handles: (slot + 1) * kObjectStride + certificate index + 1, so 0 is never one.
 constexpr CK_ULONG kObjectStride = 0x100000;
+constexpr CK_ULONG kCategoryTokenUser = 1;  // CKA_CERTIFICATE_CATEGORY: the holder's own
 
 enum Login { kPublic, kUser, kSecurityOfficer };
 
@@ -46,10 +78,17 @@ struct Session {
     size_t next = 0;
 };
 
+// A certificate object with what the standard's attributes take from its DER; each of
+// them is empty when the bytes are no certificate.
+struct Object {
+    std::string label, der, subject, issuer, serial, id, check;
+};
+
 std::mutex s_lock;
 bool s_initialized = false;
 State s_state;
-std::vector<Login> s_login;  // per slot, shared by the slot's sessions
+std::vector<std::vector<Object>> s_objects;  // per slot
+std::vector<Login> s_login;                  // per slot, shared by the slot's sessions
 std::map<CK_SESSION_HANDLE, Session> s_sessions;
 CK_SESSION_HANDLE s_lastHandle = 0;  // handles are never reused, not even across C_Initialize
 // This library's file, found when it is loaded. A plain array: the constructor below may
@@ -66,56 +105,71 @@ __attribute__((constructor)) void find_own_file() {
     std::snprintf(s_modulePath, sizeof s_modulePath, "%s", name);
 }
 
-// The state file: $SIMCARD_STATE, else simcard.state beside this library. Absolute, so a
-// later change of the working directory does not move it.
+// The state file: $SIMCARD_STATE, else simcard.state beside this library. Absolute and
+// through a symbolic link, so neither a change of directory nor a rewrite moves it.
 std::string state_path() {
-    std::string path;
     const char* env = std::getenv("SIMCARD_STATE");
-    if (env != nullptr && env[0] != '\0') {
-        path = env;
-    } else {
-        const std::string module = s_modulePath;
-        size_t slash = module.rfind('/');
-        path = (slash == std::string::npos ? std::string() : module.substr(0, slash + 1)) +
-               "simcard.state";
+    std::string path = env != nullptr && env[0] != '\0' ? env : s_modulePath;
+    if (env == nullptr || env[0] == '\0') {
+        path = path.substr(0, path.rfind('/') + 1) + "simcard.state";
     }
-    if (path.empty() || path.front() != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) != nullptr) {
-            path = std::string(cwd) + "/" + path;
-        }
+    char buf[PATH_MAX];
+    if (path.front() != '/' && getcwd(buf, sizeof buf) != nullptr) {
+        path = std::string(buf) + "/" + path;
     }
-    // Through a symbolic link to the file itself, so a rewrite replaces the real file.
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr) {
-        path = resolved;
-    }
-    return path;
+    return realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
 }
 
-// Appends one line to the file that $SIMCARD_TRACE names. Callers pass no secret.
-__attribute__((format(printf, 1, 2))) void trace(const char* format, ...) {
+// printf into a std::string of at most a line.
+__attribute__((format(printf, 1, 2))) std::string format(const char* f, ...) {
+    char line[400] = {};
+    va_list args;
+    va_start(args, f);
+    std::vsnprintf(line, sizeof line, f, args);
+    va_end(args);
+    return line;
+}
+
+// Appends "NAME ARGS rv=0x..." to the file that $SIMCARD_TRACE names. Callers pass no secret.
+void trace(const char* name, const std::string& args, CK_RV rv) {
     const char* file = std::getenv("SIMCARD_TRACE");
     if (file == nullptr || file[0] == '\0') {
         return;
     }
-    char line[512] = {};
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(line, sizeof line - 1, format, args);
-    va_end(args);
-    if (n < 0) {
-        return;
-    }
-    size_t len = std::strlen(line);
-    line[len++] = '\n';
+    std::string line = format("%s%s%s rv=0x%lx\n", name, args.empty() ? "" : " ", args.c_str(), rv);
     int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return;
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, line.data(), line.size());
+        (void)ignored;
+        close(fd);
     }
-    ssize_t ignored = write(fd, line, len);
-    (void)ignored;
-    close(fd);
+}
+
+// When an entry point needs the module initialised and takes its fault from s_state.
+enum Needs { kInitialised, kItself };
+
+// The one wrapper of every entry point: takes the module's lock, answers
+// CKR_CRYPTOKI_NOT_INITIALIZED or the state file's fault code for `fn`, or runs `work`
+// (no exception leaves the module), then traces the call with what `args` describes.
+template <typename Work, typename Args>
+CK_RV entry(Fn fn, Needs needs, Work&& work, Args&& args) {
+    std::lock_guard<std::mutex> guard(s_lock);
+    CK_RV rv = CKR_OK;
+    if (needs == kInitialised && !s_initialized) {
+        rv = CKR_CRYPTOKI_NOT_INITIALIZED;
+    } else if (needs == kInitialised && s_state.faults.rv[fn].set) {
+        rv = s_state.faults.rv[fn].value;
+    } else {
+        try {
+            rv = work();
+        } catch (const std::bad_alloc&) {
+            rv = CKR_HOST_MEMORY;
+        } catch (...) {
+            rv = CKR_GENERAL_ERROR;
+        }
+    }
+    trace(simcard::kFunctionNames[fn], args(), rv);
+    return rv;
 }
 
 // Fills a fixed-width PKCS#11 text field with `text`, blank-padded, no terminator.
@@ -124,26 +178,7 @@ void pad(CK_UTF8CHAR* field, size_t width, const std::string& text) {
     std::memcpy(field, text.data(), text.size() < width ? text.size() : width);
 }
 
-// Runs `work` for an initialised module unless the state file replaces it with a fault
-// code. Exceptions never leave the module. The caller holds s_lock.
-template <typename Work>
-CK_RV run(Fn fn, Work&& work) {
-    if (!s_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (s_state.faults.rv[fn].set) {
-        return s_state.faults.rv[fn].value;
-    }
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return CKR_HOST_MEMORY;
-    } catch (...) {
-        return CKR_GENERAL_ERROR;
-    }
-}
-
-simcard::Reader* reader_of(CK_SLOT_ID slot) {
+Reader* reader_of(CK_SLOT_ID slot) {
     return slot < s_state.readers.size() ? &s_state.readers[slot] : nullptr;
 }
 
@@ -152,62 +187,63 @@ Session* session_of(CK_SESSION_HANDLE h) {
     return it == s_sessions.end() ? nullptr : &it->second;
 }
 
-// Saves the state after `change` has changed reader `r`; undoes the change when the file
-// cannot be written, since a card that cannot record a change has not made it.
-template <typename Change>
-bool commit(simcard::Reader& r, Change&& change) {
-    const std::string pin = r.pin, puk = r.puk;
-    const CK_ULONG pin_tries = r.pin_tries, puk_tries = r.puk_tries;
-    change();
-    if (simcard::SaveState(&s_state)) {
-        return true;
+bool operator!=(const simcard::Secrets& a, const simcard::Secrets& b) {
+    return a.pin != b.pin || a.puk != b.puk || a.pin_tries != b.pin_tries ||
+           a.puk_tries != b.puk_tries;
+}
+
+// Runs `work` on reader `slot` as the state file holds it now: under the file's lock, with
+// PIN, PUK and counters read again, and writes back what `work` changed before the lock
+// ends, so that every process on the card sees one card. A change that cannot be written
+// is undone and answers CKR_DEVICE_ERROR.
+template <typename Work>
+CK_RV with_card(CK_SLOT_ID slot, Work&& work) {
+    State fresh;
+    std::string error;
+    const int fd = simcard::LockState(s_state.path, &fresh, &error, simcard::kWithoutCerts);
+    if (fd < 0) {
+        return CKR_DEVICE_ERROR;
     }
-    r.pin = pin;
-    r.puk = puk;
-    r.pin_tries = pin_tries;
-    r.puk_tries = puk_tries;
-    return false;
+    struct Unlock {
+        int fd;
+        ~Unlock() { close(fd); }
+    } unlock{fd};
+    if (fresh.readers.size() != s_state.readers.size() || !fresh.readers[slot].present) {
+        return CKR_DEVICE_ERROR;  // the file now describes other readers
+    }
+    Reader& r = fresh.readers[slot];
+    const simcard::Secrets before = r.now;
+    const CK_RV rv = work(r);
+    if (r.now != before && !simcard::SaveState(&fresh)) {
+        r.now = before;
+        return CKR_DEVICE_ERROR;
+    }
+    for (size_t i = 0; i < fresh.readers.size(); ++i) {
+        s_state.readers[i].now = fresh.readers[i].now;
+    }
+    return rv;
 }
 
 // Checks a PIN (`so` false) or the PUK (`so` true) against the card and counts the try.
-CK_RV verify_secret(simcard::Reader& r, bool so, const CK_UTF8CHAR* pin, CK_ULONG len) {
-    CK_ULONG& tries = so ? r.puk_tries : r.pin_tries;
-    const CK_ULONG max = so ? r.puk_max_tries : r.pin_max_tries;
-    const std::string& secret = so ? r.puk : r.pin;
+CK_RV verify_secret(Reader& r, bool so, const CK_UTF8CHAR* pin, CK_ULONG len) {
+    CK_ULONG& tries = so ? r.now.puk_tries : r.now.pin_tries;
+    const std::string& secret = so ? r.now.puk : r.now.pin;
     if (tries == 0) {
         return CKR_PIN_LOCKED;
     }
-    bool right = len == secret.size() && std::memcmp(pin, secret.data(), len) == 0;
-    if (right && tries == max) {
-        return CKR_OK;
-    }
-    if (!commit(r, [&] { tries = right ? max : tries - 1; })) {
-        return CKR_DEVICE_ERROR;
-    }
+    const bool right = len == secret.size() && std::memcmp(pin, secret.data(), len) == 0;
+    tries = right ? (so ? r.puk_max_tries : r.pin_max_tries) : tries - 1;
     return right ? CKR_OK : CKR_PIN_INCORRECT;
 }
 
+// One flag at a time, as real cards set them: COUNT_LOW after a wrong try, FINAL_TRY when
+// one try is left, LOCKED when none is.
 CK_FLAGS pin_flags(CK_ULONG tries, CK_ULONG max, CK_FLAGS low, CK_FLAGS final, CK_FLAGS locked) {
-    CK_FLAGS f = 0;
-    if (tries < max) {
-        f |= low;
-    }
-    if (tries == 1) {
-        f |= final;
-    }
-    if (tries == 0) {
-        f |= locked;
-    }
-    return f;
+    return tries == 0 ? locked : tries == 1 ? final : tries < max ? low : 0;
 }
 
-bool has_read_only_session(CK_SLOT_ID slot) {
-    for (const auto& [h, s] : s_sessions) {
-        if (s.slot == slot && (s.flags & CKF_RW_SESSION) == 0) {
-            return true;
-        }
-    }
-    return false;
+bool length_fits(const Reader& r, CK_ULONG len) {
+    return len >= r.min_pin && len <= r.max_pin;
 }
 
 void end_session(std::map<CK_SESSION_HANDLE, Session>::iterator it) {
@@ -223,16 +259,47 @@ void end_session(std::map<CK_SESSION_HANDLE, Session>::iterator it) {
     }
 }
 
-// The bytes of attribute `type` of certificate `index` of reader `r`; false when the
-// object has no such attribute.
-bool attribute(const simcard::Reader& r, size_t index, CK_ATTRIBUTE_TYPE type, std::string* out) {
-    const simcard::Cert& c = r.certs[index];
+// DER of an OpenSSL object through its i2d function; empty when there is none.
+template <typename T>
+std::string der_of(const T* object, int (*i2d)(const T*, unsigned char**)) {
+    unsigned char* out = nullptr;
+    int len = object != nullptr ? i2d(object, &out) : -1;
+    std::string der = len > 0 ? std::string(reinterpret_cast<char*>(out), len) : std::string();
+    OPENSSL_free(out);
+    return der;
+}
+
+std::string sha1(const void* data, size_t len) {
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(static_cast<const unsigned char*>(data), len, digest);
+    return std::string(reinterpret_cast<char*>(digest), sizeof digest);
+}
+
+// The object of a certificate file, with the attributes its DER yields.
+Object make_object(const simcard::Cert& c) {
+    Object o{c.label, c.der, {}, {}, {}, {}, sha1(c.der.data(), c.der.size()).substr(0, 3)};
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(c.der.data());
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(c.der.size()));
+    if (x != nullptr) {
+        o.subject = der_of(X509_get_subject_name(x), i2d_X509_NAME);
+        o.issuer = der_of(X509_get_issuer_name(x), i2d_X509_NAME);
+        o.serial = der_of(X509_get0_serialNumber(x), i2d_ASN1_INTEGER);
+        // The key's hash: the same for every copy of the certificate.
+        const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(x);
+        o.id = key != nullptr ? sha1(key->data, static_cast<size_t>(key->length)) : "";
+        X509_free(x);
+    }
+    return o;
+}
+
+// The bytes of attribute `type` of object `o`; false when the object has no such attribute.
+bool attribute(const Object& o, CK_ATTRIBUTE_TYPE type, std::string* out) {
     auto ulong = [out](CK_ULONG v) {
         out->assign(reinterpret_cast<const char*>(&v), sizeof v);
         return true;
     };
-    auto bbool = [out](CK_BBOOL v) {
-        out->assign(1, static_cast<char>(v));
+    auto text = [out](const std::string& v) {
+        *out = v;
         return true;
     };
     switch (type) {
@@ -240,30 +307,45 @@ bool attribute(const simcard::Reader& r, size_t index, CK_ATTRIBUTE_TYPE type, s
             return ulong(CKO_CERTIFICATE);
         case CKA_CERTIFICATE_TYPE:
             return ulong(CKC_X_509);
+        case CKA_CERTIFICATE_CATEGORY:
+            return ulong(kCategoryTokenUser);
         case CKA_TOKEN:
-            return bbool(CK_TRUE);
+            return text(std::string(1, CK_TRUE));
         case CKA_PRIVATE:
         case CKA_MODIFIABLE:
-            return bbool(CK_FALSE);
+        case CKA_TRUSTED:
+        case CKA_COPYABLE:
+        case CKA_DESTROYABLE:
+            return text(std::string(1, CK_FALSE));
+        case CKA_START_DATE:
+        case CKA_END_DATE:
+            return text("");
         case CKA_LABEL:
-            *out = c.label;
-            return true;
+            return text(o.label);
         case CKA_VALUE:
-            *out = c.der;
-            return true;
+            return text(o.der);
+        case CKA_SUBJECT:
+            return text(o.subject);
+        case CKA_ISSUER:
+            return text(o.issuer);
+        case CKA_SERIAL_NUMBER:
+            return text(o.serial);
+        case CKA_ID:
+            return text(o.id);
+        case CKA_CHECK_VALUE:
+            return text(o.check);
         default:
             return false;
     }
 }
 
-// The reader and certificate index that handle `h` names for `session`, or null.
-const simcard::Reader* object_of(const Session& session, CK_OBJECT_HANDLE h, size_t* index) {
+// The object that handle `h` names for `session`, or null.
+const Object* object_of(const Session& session, CK_OBJECT_HANDLE h) {
     if (h / kObjectStride != session.slot + 1 || h % kObjectStride == 0) {
         return nullptr;
     }
-    const simcard::Reader* r = reader_of(session.slot);
-    *index = h % kObjectStride - 1;
-    return r != nullptr && *index < r->certs.size() ? r : nullptr;
+    const std::vector<Object>& objects = s_objects[session.slot];
+    return h % kObjectStride - 1 < objects.size() ? &objects[h % kObjectStride - 1] : nullptr;
 }
 
 // ---- general purpose ----
@@ -271,63 +353,65 @@ const simcard::Reader* object_of(const Session& session, CK_OBJECT_HANDLE h, siz
 CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList);
 
 CK_RV sim_Initialize(CK_VOID_PTR pInitArgs) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = CKR_OK;
-    std::string path;
-    if (s_initialized) {
-        rv = CKR_CRYPTOKI_ALREADY_INITIALIZED;
-    } else if (pInitArgs != nullptr) {
-        // The module locks with its own mutex, so any valid locking choice is accepted.
-        auto* a = static_cast<CK_C_INITIALIZE_ARGS*>(pInitArgs);
-        int given = (a->CreateMutex != nullptr) + (a->DestroyMutex != nullptr) +
-                    (a->LockMutex != nullptr) + (a->UnlockMutex != nullptr);
-        if (a->pReserved != nullptr || (given != 0 && given != 4)) {
-            rv = CKR_ARGUMENTS_BAD;
+    auto work = [&]() -> CK_RV {
+        if (s_initialized) {
+            return CKR_CRYPTOKI_ALREADY_INITIALIZED;
         }
-    }
-    if (rv == CKR_OK) {
-        try {
-            path = state_path();
-            std::string error;
-            State loaded;
-            if (!simcard::LoadState(path, &loaded, &error)) {
-                std::fprintf(stderr, "simcard: %s\n", error.c_str());
-                rv = CKR_GENERAL_ERROR;
-            } else if (loaded.faults.rv[simcard::kInitialize].set) {
-                rv = loaded.faults.rv[simcard::kInitialize].value;
-            } else {
-                s_state = std::move(loaded);
-                s_login.assign(s_state.readers.size(), kPublic);
-                s_sessions.clear();
-                s_initialized = true;
+        if (pInitArgs != nullptr) {
+            // The module locks with its own mutex, so any valid locking choice is accepted.
+            auto* a = static_cast<CK_C_INITIALIZE_ARGS*>(pInitArgs);
+            int given = (a->CreateMutex != nullptr) + (a->DestroyMutex != nullptr) +
+                        (a->LockMutex != nullptr) + (a->UnlockMutex != nullptr);
+            if (a->pReserved != nullptr || (given != 0 && given != 4)) {
+                return CKR_ARGUMENTS_BAD;
             }
-        } catch (...) {
-            rv = CKR_HOST_MEMORY;
         }
-    }
-    trace("C_Initialize args=%s rv=0x%lx", pInitArgs == nullptr ? "null" : "set", rv);
-    return rv;
+        State loaded;
+        std::string error;
+        const std::string path = state_path();
+        int fd = simcard::LockState(path, &loaded, &error, simcard::kEverything);
+        if (fd < 0) {
+            std::fprintf(stderr, "simcard: %s\n", error.c_str());
+            return CKR_GENERAL_ERROR;
+        }
+        simcard::RemoveStaleTemporaries(path);  // only a killed writer leaves them
+        close(fd);
+        if (loaded.faults.rv[simcard::kInitialize].set) {
+            return loaded.faults.rv[simcard::kInitialize].value;
+        }
+        s_state = std::move(loaded);
+        s_objects.assign(s_state.readers.size(), {});
+        for (size_t i = 0; i < s_state.readers.size(); ++i) {
+            for (const simcard::Cert& c : s_state.readers[i].certs) {
+                s_objects[i].push_back(make_object(c));
+            }
+        }
+        s_login.assign(s_state.readers.size(), kPublic);
+        s_sessions.clear();
+        s_initialized = true;
+        return CKR_OK;
+    };
+    return entry(simcard::kInitialize, kItself, work,
+                 [&] { return format("args=%s", pInitArgs == nullptr ? "null" : "set"); });
 }
 
 CK_RV sim_Finalize(CK_VOID_PTR pReserved) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kFinalize, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         if (pReserved != nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
         s_sessions.clear();
         s_login.clear();
+        s_objects.clear();
         s_state = State();
         s_initialized = false;
         return CKR_OK;
-    });
-    trace("C_Finalize rv=0x%lx", rv);
-    return rv;
+    };
+    return entry(simcard::kFinalize, kInitialised, work, [] { return std::string(); });
 }
 
 CK_RV sim_GetInfo(CK_INFO_PTR pInfo) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetInfo, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         if (pInfo == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
@@ -337,16 +421,14 @@ CK_RV sim_GetInfo(CK_INFO_PTR pInfo) {
         pad(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "Simulated smart card");
         pInfo->libraryVersion = kModuleVersion;
         return CKR_OK;
-    });
-    trace("C_GetInfo rv=0x%lx", rv);
-    return rv;
+    };
+    return entry(simcard::kGetInfo, kInitialised, work, [] { return std::string(); });
 }
 
 // ---- slots and tokens ----
 
 CK_RV sim_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetSlotList, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         if (pulCount == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
@@ -356,33 +438,26 @@ CK_RV sim_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_
                 slots.push_back(i);
             }
         }
-        CK_RV result = CKR_OK;
-        if (pSlotList != nullptr) {
-            if (*pulCount < slots.size()) {
-                result = CKR_BUFFER_TOO_SMALL;
-            } else {
-                std::copy(slots.begin(), slots.end(), pSlotList);
-            }
+        CK_RV rv = CKR_OK;
+        if (pSlotList != nullptr && *pulCount < slots.size()) {
+            rv = CKR_BUFFER_TOO_SMALL;
+        } else if (pSlotList != nullptr) {
+            std::copy(slots.begin(), slots.end(), pSlotList);
         }
-        *pulCount = slots.size();
-        if (s_state.faults.slot_count.set) {
-            *pulCount = s_state.faults.slot_count.value;
-        }
-        return result;
+        const simcard::Knob& lie = s_state.faults.slot_count;
+        *pulCount = lie.set ? lie.value : slots.size();
+        return rv;
+    };
+    return entry(simcard::kGetSlotList, kInitialised, work, [&] {
+        return pulCount == nullptr ? format("present=%u count=null", tokenPresent)
+                                   : format("present=%u list=%s count=%lu", tokenPresent,
+                                            pSlotList == nullptr ? "null" : "set", *pulCount);
     });
-    if (pulCount != nullptr) {
-        trace("C_GetSlotList present=%u list=%s count=%lu rv=0x%lx", tokenPresent,
-              pSlotList == nullptr ? "null" : "set", *pulCount, rv);
-    } else {
-        trace("C_GetSlotList present=%u count=null rv=0x%lx", tokenPresent, rv);
-    }
-    return rv;
 }
 
 CK_RV sim_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetSlotInfo, [&]() -> CK_RV {
-        const simcard::Reader* r = reader_of(slotID);
+    auto work = [&]() -> CK_RV {
+        const Reader* r = reader_of(slotID);
         if (r == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
@@ -396,24 +471,29 @@ CK_RV sim_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
         pInfo->hardwareVersion = kModuleVersion;
         pInfo->firmwareVersion = kModuleVersion;
         return CKR_OK;
-    });
-    trace("C_GetSlotInfo slot=%lu rv=0x%lx", slotID, rv);
-    return rv;
+    };
+    return entry(simcard::kGetSlotInfo, kInitialised, work,
+                 [&] { return format("slot=%lu", slotID); });
+}
+
+// The reader of a slot with a card: CKR_OK, or the answer for a slot without one.
+CK_RV card_of(CK_SLOT_ID slot, Reader** r) {
+    *r = reader_of(slot);
+    return *r == nullptr ? CKR_SLOT_ID_INVALID : !(*r)->present ? CKR_TOKEN_NOT_PRESENT : CKR_OK;
 }
 
 CK_RV sim_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetTokenInfo, [&]() -> CK_RV {
-        const simcard::Reader* r = reader_of(slotID);
-        if (r == nullptr) {
-            return CKR_SLOT_ID_INVALID;
-        }
-        if (!r->present) {
-            return CKR_TOKEN_NOT_PRESENT;
+    auto work = [&]() -> CK_RV {
+        Reader* r = nullptr;
+        if (CK_RV rv = card_of(slotID, &r)) {
+            return rv;
         }
         if (pInfo == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
+        // The counters as they are now, also when another process used a try; the last
+        // known ones when the file cannot be read.
+        with_card(slotID, [](Reader&) { return CKR_OK; });
         std::memset(pInfo, 0, sizeof *pInfo);
         pad(pInfo->label, sizeof pInfo->label, r->label);
         pad(pInfo->manufacturerID, sizeof pInfo->manufacturerID, r->manufacturer);
@@ -421,22 +501,17 @@ CK_RV sim_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
         pad(pInfo->serialNumber, sizeof pInfo->serialNumber, r->serial);
         pad(pInfo->utcTime, sizeof pInfo->utcTime, "");
         pInfo->flags = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED |
-                       pin_flags(r->pin_tries, r->pin_max_tries, CKF_USER_PIN_COUNT_LOW,
+                       pin_flags(r->now.pin_tries, r->pin_max_tries, CKF_USER_PIN_COUNT_LOW,
                                  CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_LOCKED) |
-                       pin_flags(r->puk_tries, r->puk_max_tries, CKF_SO_PIN_COUNT_LOW,
+                       pin_flags(r->now.puk_tries, r->puk_max_tries, CKF_SO_PIN_COUNT_LOW,
                                  CKF_SO_PIN_FINAL_TRY, CKF_SO_PIN_LOCKED) |
                        r->extra_flags;
-        CK_ULONG all = 0, rw = 0;
         for (const auto& [h, s] : s_sessions) {
-            if (s.slot == slotID) {
-                ++all;
-                rw += (s.flags & CKF_RW_SESSION) != 0;
-            }
+            pInfo->ulSessionCount += s.slot == slotID;
+            pInfo->ulRwSessionCount += s.slot == slotID && (s.flags & CKF_RW_SESSION) != 0;
         }
         pInfo->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
-        pInfo->ulSessionCount = all;
         pInfo->ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
-        pInfo->ulRwSessionCount = rw;
         pInfo->ulMaxPinLen = r->max_pin;
         pInfo->ulMinPinLen = r->min_pin;
         pInfo->ulTotalPublicMemory = CK_UNAVAILABLE_INFORMATION;
@@ -446,59 +521,46 @@ CK_RV sim_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
         pInfo->hardwareVersion = kModuleVersion;
         pInfo->firmwareVersion = kModuleVersion;
         return CKR_OK;
-    });
-    trace("C_GetTokenInfo slot=%lu rv=0x%lx", slotID, rv);
-    return rv;
+    };
+    return entry(simcard::kGetTokenInfo, kInitialised, work,
+                 [&] { return format("slot=%lu", slotID); });
 }
 
-CK_RV sim_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
-                           CK_ULONG_PTR pulCount) {
-    (void)pMechanismList;  // the card has no mechanisms: nothing is ever written there
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetMechanismList, [&]() -> CK_RV {
-        const simcard::Reader* r = reader_of(slotID);
-        if (r == nullptr) {
-            return CKR_SLOT_ID_INVALID;
-        }
-        if (!r->present) {
-            return CKR_TOKEN_NOT_PRESENT;
+CK_RV sim_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR, CK_ULONG_PTR pulCount) {
+    auto work = [&]() -> CK_RV {
+        Reader* r = nullptr;
+        if (CK_RV rv = card_of(slotID, &r)) {
+            return rv;
         }
         if (pulCount == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
-        *pulCount = 0;
+        *pulCount = 0;  // the card has no mechanisms: nothing is ever written to the list
         return CKR_OK;
-    });
-    trace("C_GetMechanismList slot=%lu rv=0x%lx", slotID, rv);
-    return rv;
+    };
+    return entry(simcard::kGetMechanismList, kInitialised, work,
+                 [&] { return format("slot=%lu", slotID); });
 }
 
 CK_RV sim_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetMechanismInfo, [&]() -> CK_RV {
-        const simcard::Reader* r = reader_of(slotID);
-        if (r == nullptr) {
-            return CKR_SLOT_ID_INVALID;
-        }
-        return r->present ? CKR_MECHANISM_INVALID : CKR_TOKEN_NOT_PRESENT;
-    });
-    trace("C_GetMechanismInfo slot=%lu mechanism=0x%lx rv=0x%lx", slotID, type, rv);
-    return rv;
+    auto work = [&]() -> CK_RV {
+        Reader* r = nullptr;
+        CK_RV rv = card_of(slotID, &r);
+        return rv != CKR_OK ? rv : CKR_MECHANISM_INVALID;
+    };
+    return entry(simcard::kGetMechanismInfo, kInitialised, work,
+                 [&] { return format("slot=%lu mechanism=0x%lx", slotID, type); });
 }
 
 // ---- sessions ----
 
 CK_RV sim_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
                       CK_SESSION_HANDLE_PTR phSession) {
-    std::lock_guard<std::mutex> guard(s_lock);
     CK_SESSION_HANDLE handed = 0;
-    CK_RV rv = run(simcard::kOpenSession, [&]() -> CK_RV {
-        const simcard::Reader* r = reader_of(slotID);
-        if (r == nullptr) {
-            return CKR_SLOT_ID_INVALID;
-        }
-        if (!r->present) {
-            return CKR_TOKEN_NOT_PRESENT;
+    auto work = [&]() -> CK_RV {
+        Reader* r = nullptr;
+        if (CK_RV rv = card_of(slotID, &r)) {
+            return rv;
         }
         if ((flags & CKF_SERIAL_SESSION) == 0) {
             return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
@@ -519,48 +581,42 @@ CK_RV sim_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
         s_sessions.emplace(++s_lastHandle, std::move(s));
         handed = *phSession = s_lastHandle;
         return CKR_OK;
-    });
-    trace("C_OpenSession slot=%lu flags=0x%lx session=%lu rv=0x%lx", slotID, flags, handed, rv);
-    return rv;
+    };
+    return entry(simcard::kOpenSession, kInitialised, work,
+                 [&] { return format("slot=%lu flags=0x%lx session=%lu", slotID, flags, handed); });
 }
 
 CK_RV sim_CloseSession(CK_SESSION_HANDLE hSession) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kCloseSession, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         auto it = s_sessions.find(hSession);
         if (it == s_sessions.end()) {
             return CKR_SESSION_HANDLE_INVALID;
         }
         end_session(it);
         return CKR_OK;
-    });
-    trace("C_CloseSession session=%lu rv=0x%lx", hSession, rv);
-    return rv;
+    };
+    return entry(simcard::kCloseSession, kInitialised, work,
+                 [&] { return format("session=%lu", hSession); });
 }
 
 CK_RV sim_CloseAllSessions(CK_SLOT_ID slotID) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kCloseAllSessions, [&]() -> CK_RV {
-        const simcard::Reader* r = reader_of(slotID);
-        if (r == nullptr) {
-            return CKR_SLOT_ID_INVALID;
-        }
-        if (!r->present) {
-            return CKR_TOKEN_NOT_PRESENT;
+    auto work = [&]() -> CK_RV {
+        Reader* r = nullptr;
+        if (CK_RV rv = card_of(slotID, &r)) {
+            return rv;
         }
         for (auto it = s_sessions.begin(); it != s_sessions.end();) {
             it = it->second.slot == slotID ? s_sessions.erase(it) : std::next(it);
         }
         s_login[slotID] = kPublic;
         return CKR_OK;
-    });
-    trace("C_CloseAllSessions slot=%lu rv=0x%lx", slotID, rv);
-    return rv;
+    };
+    return entry(simcard::kCloseAllSessions, kInitialised, work,
+                 [&] { return format("slot=%lu", slotID); });
 }
 
 CK_RV sim_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetSessionInfo, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         const Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -568,32 +624,25 @@ CK_RV sim_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) 
         if (pInfo == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
-        bool rw = (s->flags & CKF_RW_SESSION) != 0;
+        const bool rw = (s->flags & CKF_RW_SESSION) != 0;
         std::memset(pInfo, 0, sizeof *pInfo);
         pInfo->slotID = s->slot;
         pInfo->flags = s->flags;
-        switch (s_login[s->slot]) {
-            case kUser:
-                pInfo->state = rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS;
-                break;
-            case kSecurityOfficer:
-                pInfo->state = CKS_RW_SO_FUNCTIONS;
-                break;
-            default:
-                pInfo->state = rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
-        }
+        const Login login = s_login[s->slot];
+        pInfo->state = login == kSecurityOfficer ? CKS_RW_SO_FUNCTIONS
+                       : login == kUser ? (rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS)
+                                        : (rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION);
         return CKR_OK;
-    });
-    trace("C_GetSessionInfo session=%lu rv=0x%lx", hSession, rv);
-    return rv;
+    };
+    return entry(simcard::kGetSessionInfo, kInitialised, work,
+                 [&] { return format("session=%lu", hSession); });
 }
 
 // ---- login and PINs ----
 
 CK_RV sim_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
                 CK_ULONG ulPinLen) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kLogin, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         const Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -609,29 +658,29 @@ CK_RV sim_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_P
         }
         const Login wanted = userType == CKU_SO ? kSecurityOfficer : kUser;
         Login& current = s_login[s->slot];
-        if (current == wanted) {
-            return CKR_USER_ALREADY_LOGGED_IN;
-        }
         if (current != kPublic) {
-            return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
+            return current == wanted ? CKR_USER_ALREADY_LOGGED_IN
+                                     : CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
         }
-        if (wanted == kSecurityOfficer && has_read_only_session(s->slot)) {
-            return CKR_SESSION_READ_ONLY_EXISTS;
+        for (const auto& [h, other] : s_sessions) {
+            if (wanted == kSecurityOfficer && other.slot == s->slot &&
+                (other.flags & CKF_RW_SESSION) == 0) {
+                return CKR_SESSION_READ_ONLY_EXISTS;
+            }
         }
-        CK_RV result =
-            verify_secret(s_state.readers[s->slot], wanted == kSecurityOfficer, pPin, ulPinLen);
-        if (result == CKR_OK) {
-            current = wanted;
-        }
-        return result;
+        CK_RV rv = with_card(s->slot, [&](Reader& r) {
+            return verify_secret(r, wanted == kSecurityOfficer, pPin, ulPinLen);
+        });
+        current = rv == CKR_OK ? wanted : current;
+        return rv;
+    };
+    return entry(simcard::kLogin, kInitialised, work, [&] {
+        return format("session=%lu user=%lu len=%lu", hSession, userType, ulPinLen);
     });
-    trace("C_Login session=%lu user=%lu len=%lu rv=0x%lx", hSession, userType, ulPinLen, rv);
-    return rv;
 }
 
 CK_RV sim_Logout(CK_SESSION_HANDLE hSession) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kLogout, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         const Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -641,18 +690,13 @@ CK_RV sim_Logout(CK_SESSION_HANDLE hSession) {
         }
         s_login[s->slot] = kPublic;
         return CKR_OK;
-    });
-    trace("C_Logout session=%lu rv=0x%lx", hSession, rv);
-    return rv;
-}
-
-bool length_fits(const simcard::Reader& r, CK_ULONG len) {
-    return len >= r.min_pin && len <= r.max_pin;
+    };
+    return entry(simcard::kLogout, kInitialised, work,
+                 [&] { return format("session=%lu", hSession); });
 }
 
 CK_RV sim_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kInitPIN, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         const Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -666,25 +710,23 @@ CK_RV sim_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulP
         if ((s->flags & CKF_RW_SESSION) == 0) {
             return CKR_SESSION_READ_ONLY;
         }
-        simcard::Reader& r = s_state.readers[s->slot];
-        if (!length_fits(r, ulPinLen)) {
-            return CKR_PIN_LEN_RANGE;
-        }
-        bool saved = commit(r, [&] {
-            r.pin.assign(reinterpret_cast<const char*>(pPin), ulPinLen);
-            r.pin_tries = r.pin_max_tries;
+        return with_card(s->slot, [&](Reader& r) {
+            if (!length_fits(r, ulPinLen)) {
+                return CKR_PIN_LEN_RANGE;
+            }
+            r.now.pin.assign(reinterpret_cast<const char*>(pPin), ulPinLen);
+            r.now.pin_tries = r.pin_max_tries;
+            return CKR_OK;
         });
-        return saved ? CKR_OK : CKR_DEVICE_ERROR;
-    });
-    trace("C_InitPIN session=%lu len=%lu rv=0x%lx", hSession, ulPinLen, rv);
-    return rv;
+    };
+    return entry(simcard::kInitPIN, kInitialised, work,
+                 [&] { return format("session=%lu len=%lu", hSession, ulPinLen); });
 }
 
 CK_RV sim_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                  CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
-    std::lock_guard<std::mutex> guard(s_lock);
     CK_ULONG user = CKU_USER;
-    CK_RV rv = run(simcard::kSetPIN, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         const Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -698,30 +740,28 @@ CK_RV sim_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG u
         // The PIN of whoever is logged in; the user's in a public session.
         const bool so = s_login[s->slot] == kSecurityOfficer;
         user = so ? CKU_SO : CKU_USER;
-        simcard::Reader& r = s_state.readers[s->slot];
-        CK_RV checked = verify_secret(r, so, pOldPin, ulOldLen);
-        if (checked != CKR_OK) {
-            return checked;
-        }
-        if (!length_fits(r, ulNewLen)) {
-            return CKR_PIN_LEN_RANGE;
-        }
-        bool saved = commit(r, [&] {
-            (so ? r.puk : r.pin).assign(reinterpret_cast<const char*>(pNewPin), ulNewLen);
+        return with_card(s->slot, [&](Reader& r) {
+            CK_RV rv = verify_secret(r, so, pOldPin, ulOldLen);
+            if (rv == CKR_OK && !length_fits(r, ulNewLen)) {
+                rv = CKR_PIN_LEN_RANGE;
+            } else if (rv == CKR_OK) {
+                (so ? r.now.puk : r.now.pin)
+                    .assign(reinterpret_cast<const char*>(pNewPin), ulNewLen);
+            }
+            return rv;
         });
-        return saved ? CKR_OK : CKR_DEVICE_ERROR;
+    };
+    return entry(simcard::kSetPIN, kInitialised, work, [&] {
+        return format("session=%lu user=%lu oldlen=%lu newlen=%lu", hSession, user, ulOldLen,
+                      ulNewLen);
     });
-    trace("C_SetPIN session=%lu user=%lu oldlen=%lu newlen=%lu rv=0x%lx", hSession, user, ulOldLen,
-          ulNewLen, rv);
-    return rv;
 }
 
 // ---- objects ----
 
 CK_RV sim_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kFindObjectsInit, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -737,34 +777,32 @@ CK_RV sim_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate
                 return CKR_ARGUMENTS_BAD;
             }
         }
-        const simcard::Reader& r = s_state.readers[s->slot];
-        std::vector<CK_OBJECT_HANDLE> found;
+        const std::vector<Object>& objects = s_objects[s->slot];
+        s->found.clear();
         std::string value;
-        for (size_t c = 0; c < r.certs.size() && c + 1 < kObjectStride; ++c) {
+        for (size_t c = 0; c < objects.size() && c + 1 < kObjectStride; ++c) {
             bool match = true;
             for (CK_ULONG i = 0; i < ulCount && match; ++i) {
                 const CK_ATTRIBUTE& want = pTemplate[i];
                 match =
-                    attribute(r, c, want.type, &value) && value.size() == want.ulValueLen &&
+                    attribute(objects[c], want.type, &value) && value.size() == want.ulValueLen &&
                     (value.empty() || std::memcmp(value.data(), want.pValue, value.size()) == 0);
             }
             if (match) {
-                found.push_back((s->slot + 1) * kObjectStride + c + 1);
+                s->found.push_back((s->slot + 1) * kObjectStride + c + 1);
             }
         }
-        s->found = std::move(found);
         s->next = 0;
         s->finding = true;
         return CKR_OK;
-    });
-    trace("C_FindObjectsInit session=%lu count=%lu rv=0x%lx", hSession, ulCount, rv);
-    return rv;
+    };
+    return entry(simcard::kFindObjectsInit, kInitialised, work,
+                 [&] { return format("session=%lu count=%lu", hSession, ulCount); });
 }
 
 CK_RV sim_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
                       CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kFindObjects, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -775,30 +813,23 @@ CK_RV sim_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
         if (pulObjectCount == nullptr || (phObject == nullptr && ulMaxObjectCount != 0)) {
             return CKR_ARGUMENTS_BAD;
         }
-        size_t left = s->found.size() - s->next;
-        size_t n = left < ulMaxObjectCount ? left : ulMaxObjectCount;
-        std::copy(s->found.begin() + static_cast<std::ptrdiff_t>(s->next),
-                  s->found.begin() + static_cast<std::ptrdiff_t>(s->next + n), phObject);
+        size_t n = std::min<size_t>(s->found.size() - s->next, ulMaxObjectCount);
+        std::copy_n(s->found.begin() + static_cast<std::ptrdiff_t>(s->next), n, phObject);
         s->next += n;
-        *pulObjectCount = n;
-        if (s_state.faults.object_count.set) {
-            *pulObjectCount = s_state.faults.object_count.value;
-        }
+        const simcard::Knob& lie = s_state.faults.object_count;
+        *pulObjectCount = lie.set ? lie.value : n;
         return CKR_OK;
+    };
+    return entry(simcard::kFindObjects, kInitialised, work, [&] {
+        return pulObjectCount == nullptr
+                   ? format("session=%lu max=%lu count=null", hSession, ulMaxObjectCount)
+                   : format("session=%lu max=%lu count=%lu", hSession, ulMaxObjectCount,
+                            *pulObjectCount);
     });
-    if (pulObjectCount != nullptr) {
-        trace("C_FindObjects session=%lu max=%lu count=%lu rv=0x%lx", hSession, ulMaxObjectCount,
-              *pulObjectCount, rv);
-    } else {
-        trace("C_FindObjects session=%lu max=%lu count=null rv=0x%lx", hSession, ulMaxObjectCount,
-              rv);
-    }
-    return rv;
 }
 
 CK_RV sim_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kFindObjectsFinal, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
@@ -810,194 +841,127 @@ CK_RV sim_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
         s->found.clear();
         s->next = 0;
         return CKR_OK;
-    });
-    trace("C_FindObjectsFinal session=%lu rv=0x%lx", hSession, rv);
-    return rv;
+    };
+    return entry(simcard::kFindObjectsFinal, kInitialised, work,
+                 [&] { return format("session=%lu", hSession); });
 }
 
 CK_RV sim_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                             CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetAttributeValue, [&]() -> CK_RV {
+    auto work = [&]() -> CK_RV {
         const Session* s = session_of(hSession);
         if (s == nullptr) {
             return CKR_SESSION_HANDLE_INVALID;
         }
-        size_t index = 0;
-        const simcard::Reader* r = object_of(*s, hObject, &index);
-        if (r == nullptr) {
+        const Object* o = object_of(*s, hObject);
+        if (o == nullptr) {
             return CKR_OBJECT_HANDLE_INVALID;
         }
         if (pTemplate == nullptr && ulCount != 0) {
             return CKR_ARGUMENTS_BAD;
         }
-        CK_RV result = CKR_OK;
+        CK_RV rv = CKR_OK;
         std::string value;
         for (CK_ULONG i = 0; i < ulCount; ++i) {
             CK_ATTRIBUTE& a = pTemplate[i];
-            if (!attribute(*r, index, a.type, &value)) {
+            const simcard::Knob& lie = s_state.faults.value_length;
+            if (!attribute(*o, a.type, &value)) {
                 a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-                result = CKR_ATTRIBUTE_TYPE_INVALID;
+                rv = CKR_ATTRIBUTE_TYPE_INVALID;
             } else if (a.pValue == nullptr) {
-                a.ulValueLen = value.size();
-                if (a.type == CKA_VALUE && s_state.faults.value_length.set) {
-                    a.ulValueLen = s_state.faults.value_length.value;
-                }
+                a.ulValueLen = a.type == CKA_VALUE && lie.set ? lie.value : value.size();
             } else if (a.ulValueLen >= value.size()) {
                 std::memcpy(a.pValue, value.data(), value.size());
                 a.ulValueLen = value.size();
             } else {
                 a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-                result = CKR_BUFFER_TOO_SMALL;
+                rv = CKR_BUFFER_TOO_SMALL;
             }
         }
-        return result;
+        return rv;
+    };
+    return entry(simcard::kGetAttributeValue, kInitialised, work, [&] {
+        return format("session=%lu object=%lu count=%lu", hSession, hObject, ulCount);
     });
-    trace("C_GetAttributeValue session=%lu object=%lu count=%lu rv=0x%lx", hSession, hObject,
-          ulCount, rv);
-    return rv;
 }
 
-// ---- legacy and unsupported functions ----
+// ---- random numbers, legacy and unsupported functions ----
+
+// A token without CKF_RNG: its random functions say so, for a session that exists.
+CK_RV no_generator(Fn fn, CK_SESSION_HANDLE hSession) {
+    return entry(
+        fn, kInitialised,
+        [&] { return session_of(hSession) ? CKR_RANDOM_NO_RNG : CKR_SESSION_HANDLE_INVALID; },
+        [&] { return format("session=%lu", hSession); });
+}
+
+CK_RV sim_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
+    return no_generator(simcard::kSeedRandom, hSession);
+}
+
+CK_RV sim_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
+    return no_generator(simcard::kGenerateRandom, hSession);
+}
 
 CK_RV sim_GetFunctionStatus(CK_SESSION_HANDLE hSession) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kGetFunctionStatus, [] { return CKR_FUNCTION_NOT_PARALLEL; });
-    trace("C_GetFunctionStatus session=%lu rv=0x%lx", hSession, rv);
-    return rv;
+    return entry(
+        simcard::kGetFunctionStatus, kInitialised, [] { return CKR_FUNCTION_NOT_PARALLEL; },
+        [&] { return format("session=%lu", hSession); });
 }
 
 CK_RV sim_CancelFunction(CK_SESSION_HANDLE hSession) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = run(simcard::kCancelFunction, [] { return CKR_FUNCTION_NOT_PARALLEL; });
-    trace("C_CancelFunction session=%lu rv=0x%lx", hSession, rv);
-    return rv;
+    return entry(
+        simcard::kCancelFunction, kInitialised, [] { return CKR_FUNCTION_NOT_PARALLEL; },
+        [&] { return format("session=%lu", hSession); });
 }
 
 // A function this card does not offer, with the exact signature of its list entry.
-template <Fn fn, typename Pointer>
-struct Unsupported;
-template <Fn fn, typename... Args>
-struct Unsupported<fn, CK_RV (*)(Args...)> {
+template <Unsupported fn, typename Pointer>
+struct NotSupported;
+template <Unsupported fn, typename... Args>
+struct NotSupported<fn, CK_RV (*)(Args...)> {
     static CK_RV call(Args...) {
         std::lock_guard<std::mutex> guard(s_lock);
-        CK_RV rv = CKR_FUNCTION_NOT_SUPPORTED;
-        if (s_initialized && s_state.faults.rv[fn].set) {
-            rv = s_state.faults.rv[fn].value;
-        }
-        trace("%s rv=0x%lx", simcard::kFunctionNames[fn], rv);
-        return rv;
+        trace(kUnsupportedNames[fn], "", CKR_FUNCTION_NOT_SUPPORTED);
+        return CKR_FUNCTION_NOT_SUPPORTED;
     }
 };
-
-#define SIM_UNSUPPORTED(name) Unsupported<simcard::k##name, CK_C_##name>::call
 
 CK_FUNCTION_LIST make_function_list() {
     CK_FUNCTION_LIST l{};
     l.version = kCryptokiVersion;
-    l.C_Initialize = sim_Initialize;
-    l.C_Finalize = sim_Finalize;
-    l.C_GetInfo = sim_GetInfo;
-    l.C_GetFunctionList = sim_GetFunctionList;
-    l.C_GetSlotList = sim_GetSlotList;
-    l.C_GetSlotInfo = sim_GetSlotInfo;
-    l.C_GetTokenInfo = sim_GetTokenInfo;
-    l.C_GetMechanismList = sim_GetMechanismList;
-    l.C_GetMechanismInfo = sim_GetMechanismInfo;
-    l.C_InitToken = SIM_UNSUPPORTED(InitToken);
-    l.C_InitPIN = sim_InitPIN;
-    l.C_SetPIN = sim_SetPIN;
-    l.C_OpenSession = sim_OpenSession;
-    l.C_CloseSession = sim_CloseSession;
-    l.C_CloseAllSessions = sim_CloseAllSessions;
-    l.C_GetSessionInfo = sim_GetSessionInfo;
-    l.C_GetOperationState = SIM_UNSUPPORTED(GetOperationState);
-    l.C_SetOperationState = SIM_UNSUPPORTED(SetOperationState);
-    l.C_Login = sim_Login;
-    l.C_Logout = sim_Logout;
-    l.C_CreateObject = SIM_UNSUPPORTED(CreateObject);
-    l.C_CopyObject = SIM_UNSUPPORTED(CopyObject);
-    l.C_DestroyObject = SIM_UNSUPPORTED(DestroyObject);
-    l.C_GetObjectSize = SIM_UNSUPPORTED(GetObjectSize);
-    l.C_GetAttributeValue = sim_GetAttributeValue;
-    l.C_SetAttributeValue = SIM_UNSUPPORTED(SetAttributeValue);
-    l.C_FindObjectsInit = sim_FindObjectsInit;
-    l.C_FindObjects = sim_FindObjects;
-    l.C_FindObjectsFinal = sim_FindObjectsFinal;
-    l.C_EncryptInit = SIM_UNSUPPORTED(EncryptInit);
-    l.C_Encrypt = SIM_UNSUPPORTED(Encrypt);
-    l.C_EncryptUpdate = SIM_UNSUPPORTED(EncryptUpdate);
-    l.C_EncryptFinal = SIM_UNSUPPORTED(EncryptFinal);
-    l.C_DecryptInit = SIM_UNSUPPORTED(DecryptInit);
-    l.C_Decrypt = SIM_UNSUPPORTED(Decrypt);
-    l.C_DecryptUpdate = SIM_UNSUPPORTED(DecryptUpdate);
-    l.C_DecryptFinal = SIM_UNSUPPORTED(DecryptFinal);
-    l.C_DigestInit = SIM_UNSUPPORTED(DigestInit);
-    l.C_Digest = SIM_UNSUPPORTED(Digest);
-    l.C_DigestUpdate = SIM_UNSUPPORTED(DigestUpdate);
-    l.C_DigestKey = SIM_UNSUPPORTED(DigestKey);
-    l.C_DigestFinal = SIM_UNSUPPORTED(DigestFinal);
-    l.C_SignInit = SIM_UNSUPPORTED(SignInit);
-    l.C_Sign = SIM_UNSUPPORTED(Sign);
-    l.C_SignUpdate = SIM_UNSUPPORTED(SignUpdate);
-    l.C_SignFinal = SIM_UNSUPPORTED(SignFinal);
-    l.C_SignRecoverInit = SIM_UNSUPPORTED(SignRecoverInit);
-    l.C_SignRecover = SIM_UNSUPPORTED(SignRecover);
-    l.C_VerifyInit = SIM_UNSUPPORTED(VerifyInit);
-    l.C_Verify = SIM_UNSUPPORTED(Verify);
-    l.C_VerifyUpdate = SIM_UNSUPPORTED(VerifyUpdate);
-    l.C_VerifyFinal = SIM_UNSUPPORTED(VerifyFinal);
-    l.C_VerifyRecoverInit = SIM_UNSUPPORTED(VerifyRecoverInit);
-    l.C_VerifyRecover = SIM_UNSUPPORTED(VerifyRecover);
-    l.C_DigestEncryptUpdate = SIM_UNSUPPORTED(DigestEncryptUpdate);
-    l.C_DecryptDigestUpdate = SIM_UNSUPPORTED(DecryptDigestUpdate);
-    l.C_SignEncryptUpdate = SIM_UNSUPPORTED(SignEncryptUpdate);
-    l.C_DecryptVerifyUpdate = SIM_UNSUPPORTED(DecryptVerifyUpdate);
-    l.C_GenerateKey = SIM_UNSUPPORTED(GenerateKey);
-    l.C_GenerateKeyPair = SIM_UNSUPPORTED(GenerateKeyPair);
-    l.C_WrapKey = SIM_UNSUPPORTED(WrapKey);
-    l.C_UnwrapKey = SIM_UNSUPPORTED(UnwrapKey);
-    l.C_DeriveKey = SIM_UNSUPPORTED(DeriveKey);
-    l.C_SeedRandom = SIM_UNSUPPORTED(SeedRandom);
-    l.C_GenerateRandom = SIM_UNSUPPORTED(GenerateRandom);
-    l.C_GetFunctionStatus = sim_GetFunctionStatus;
-    l.C_CancelFunction = sim_CancelFunction;
-    l.C_WaitForSlotEvent = SIM_UNSUPPORTED(WaitForSlotEvent);
+#define SIMCARD_WORKS(name) l.C_##name = sim_##name;
+#define SIMCARD_REFUSES(name) l.C_##name = NotSupported<u##name, CK_C_##name>::call;
+    SIMCARD_FUNCTIONS(SIMCARD_WORKS)
+    SIMCARD_UNSUPPORTED(SIMCARD_REFUSES)
+#undef SIMCARD_WORKS
+#undef SIMCARD_REFUSES
     return l;
 }
 
 CK_FUNCTION_LIST s_functionList = make_function_list();
 
 CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    CK_RV rv = CKR_OK;
-    // A fault for this function is the one entry read before C_Initialize: it comes from
-    // the state file as it is now, silently ignored when the file cannot be read.
-    if (s_initialized) {
-        if (s_state.faults.rv[simcard::kGetFunctionList].set) {
-            rv = s_state.faults.rv[simcard::kGetFunctionList].value;
+    auto work = [&]() -> CK_RV {
+        // A fault for this function is the one entry read before C_Initialize: from the
+        // [fault] section of the state file as it is now, ignored when it cannot be read.
+        State peek;
+        std::string ignored;
+        const simcard::Knob& fault =
+            s_initialized ||
+                    !simcard::LoadState(state_path(), &peek, &ignored, simcard::kFaultsOnly)
+                ? s_state.faults.rv[simcard::kGetFunctionList]
+                : peek.faults.rv[simcard::kGetFunctionList];
+        if (fault.set) {
+            return fault.value;
         }
-    } else {
-        try {
-            State peek;
-            std::string ignored;
-            if (simcard::LoadState(state_path(), &peek, &ignored) &&
-                peek.faults.rv[simcard::kGetFunctionList].set) {
-                rv = peek.faults.rv[simcard::kGetFunctionList].value;
-            }
-        } catch (...) {
-            rv = CKR_HOST_MEMORY;
-        }
-    }
-    if (rv == CKR_OK) {
         if (ppFunctionList == nullptr) {
-            rv = CKR_ARGUMENTS_BAD;
-        } else {
-            *ppFunctionList = &s_functionList;
+            return CKR_ARGUMENTS_BAD;
         }
-    }
-    trace("C_GetFunctionList rv=0x%lx", rv);
-    return rv;
+        *ppFunctionList = &s_functionList;
+        return CKR_OK;
+    };
+    return entry(simcard::kGetFunctionList, kItself, work, [] { return std::string(); });
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-// Reading and atomically rewriting the simulated card's state file.
+// Reading, locking and atomically rewriting the simulated card's state file.
 #include "state.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,74 +15,9 @@
 namespace simcard {
 
 const char* const kFunctionNames[kFunctionCount] = {
-    "C_Initialize",
-    "C_Finalize",
-    "C_GetInfo",
-    "C_GetFunctionList",
-    "C_GetSlotList",
-    "C_GetSlotInfo",
-    "C_GetTokenInfo",
-    "C_GetMechanismList",
-    "C_GetMechanismInfo",
-    "C_InitToken",
-    "C_InitPIN",
-    "C_SetPIN",
-    "C_OpenSession",
-    "C_CloseSession",
-    "C_CloseAllSessions",
-    "C_GetSessionInfo",
-    "C_GetOperationState",
-    "C_SetOperationState",
-    "C_Login",
-    "C_Logout",
-    "C_CreateObject",
-    "C_CopyObject",
-    "C_DestroyObject",
-    "C_GetObjectSize",
-    "C_GetAttributeValue",
-    "C_SetAttributeValue",
-    "C_FindObjectsInit",
-    "C_FindObjects",
-    "C_FindObjectsFinal",
-    "C_EncryptInit",
-    "C_Encrypt",
-    "C_EncryptUpdate",
-    "C_EncryptFinal",
-    "C_DecryptInit",
-    "C_Decrypt",
-    "C_DecryptUpdate",
-    "C_DecryptFinal",
-    "C_DigestInit",
-    "C_Digest",
-    "C_DigestUpdate",
-    "C_DigestKey",
-    "C_DigestFinal",
-    "C_SignInit",
-    "C_Sign",
-    "C_SignUpdate",
-    "C_SignFinal",
-    "C_SignRecoverInit",
-    "C_SignRecover",
-    "C_VerifyInit",
-    "C_Verify",
-    "C_VerifyUpdate",
-    "C_VerifyFinal",
-    "C_VerifyRecoverInit",
-    "C_VerifyRecover",
-    "C_DigestEncryptUpdate",
-    "C_DecryptDigestUpdate",
-    "C_SignEncryptUpdate",
-    "C_DecryptVerifyUpdate",
-    "C_GenerateKey",
-    "C_GenerateKeyPair",
-    "C_WrapKey",
-    "C_UnwrapKey",
-    "C_DeriveKey",
-    "C_SeedRandom",
-    "C_GenerateRandom",
-    "C_GetFunctionStatus",
-    "C_CancelFunction",
-    "C_WaitForSlotEvent",
+#define SIMCARD_NAME(name) "C_" #name,
+    SIMCARD_FUNCTIONS(SIMCARD_NAME)
+#undef SIMCARD_NAME
 };
 
 int FunctionIndex(std::string_view name) {
@@ -95,39 +31,49 @@ int FunctionIndex(std::string_view name) {
 
 namespace {
 
-// Certificate files larger than this are refused: no card stores more.
-constexpr long kMaxCertBytes = 1L << 20;
+constexpr long kMaxCertBytes = 1L << 20;    // no card stores more
+constexpr long kMaxStateBytes = 16L << 20;  // nor a state file of more
+constexpr const char* kTempInfix = ".tmp-";
 
-// Names of the mutable keys, indexed by Mutable.
-constexpr const char* kMutableNames[kMutableCount] = {"pin", "puk", "pin_tries", "puk_tries"};
-
-// Text keys of a reader and the width of the token or slot field each fills.
-struct TextKey {
+// The keys of a [reader] section: what each sets and, for text, the field's width.
+enum Kind { kText, kNumber, kPin, kPuk, kPinTries, kPukTries, kCard, kCertKey };
+struct Key {
     const char* name;
-    std::string Reader::*field;
+    Kind kind;
+    std::string Reader::*text;
+    CK_ULONG Reader::*number;
     size_t width;
 };
-const TextKey kTextKeys[] = {
-    {"description", &Reader::description, 64},
-    {"label", &Reader::label, 32},
-    {"serial", &Reader::serial, 16},
-    {"model", &Reader::model, 16},
-    {"manufacturer", &Reader::manufacturer, 32},
+const Key kKeys[] = {
+    {"description", kText, &Reader::description, nullptr, 64},
+    {"card", kCard, nullptr, nullptr, 0},
+    {"label", kText, &Reader::label, nullptr, 32},
+    {"serial", kText, &Reader::serial, nullptr, 16},
+    {"model", kText, &Reader::model, nullptr, 16},
+    {"manufacturer", kText, &Reader::manufacturer, nullptr, 32},
+    {"min_pin", kNumber, nullptr, &Reader::min_pin, 0},
+    {"max_pin", kNumber, nullptr, &Reader::max_pin, 0},
+    {"pin", kPin, nullptr, nullptr, 0},
+    {"puk", kPuk, nullptr, nullptr, 0},
+    {"pin_tries", kPinTries, nullptr, nullptr, 0},
+    {"pin_max_tries", kNumber, nullptr, &Reader::pin_max_tries, 0},
+    {"puk_tries", kPukTries, nullptr, nullptr, 0},
+    {"puk_max_tries", kNumber, nullptr, &Reader::puk_max_tries, 0},
+    {"extra_flags", kNumber, nullptr, &Reader::extra_flags, 0},
+    {"cert", kCertKey, nullptr, nullptr, 0},
 };
+constexpr int kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
-// Number keys of a reader.
-struct NumberKey {
-    const char* name;
-    CK_ULONG Reader::*field;
-};
-const NumberKey kNumberKeys[] = {
-    {"min_pin", &Reader::min_pin},         {"max_pin", &Reader::max_pin},
-    {"pin_tries", &Reader::pin_tries},     {"pin_max_tries", &Reader::pin_max_tries},
-    {"puk_tries", &Reader::puk_tries},     {"puk_max_tries", &Reader::puk_max_tries},
-    {"extra_flags", &Reader::extra_flags},
-};
+int KeyIndex(std::string_view name) {
+    for (int i = 0; i < kKeyCount; ++i) {
+        if (name == kKeys[i].name) {
+            return i;
+        }
+    }
+    return -1;
+}
 
-// Misbehaviour knobs of the [fault] section and the Faults member each sets.
+// Misbehaviour knobs of the [fault] section.
 struct KnobKey {
     const char* name;
     Knob Faults::*field;
@@ -153,7 +99,7 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-// Position where a comment starts: a '#' at the start or after a blank; npos when none.
+// Where a comment starts: a '#' at the start or after a blank; npos when none.
 size_t CommentStart(std::string_view s) {
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '#' && (i == 0 || IsBlank(s[i - 1]))) {
@@ -176,18 +122,29 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Decodes the text after '=' into *value. A value in double quotes may hold \\, \" and
-// \xHH escapes and is followed only by blanks or a comment; any other value runs up to a
-// comment and is trimmed. Returns an error text, or nullptr on success.
+// Control and non-ASCII bytes as \xHH, so that no raw byte of a file reaches a terminal.
+std::string Printable(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u > 0x7e) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// Decodes the text after '=': quoted with \\, \" and \xHH escapes and followed only by a
+// comment, or bare up to a comment and trimmed. Returns an error text, or nullptr.
 const char* DecodeValue(std::string_view raw, std::string* value) {
     raw = Trim(raw);
     value->clear();
     if (raw.empty() || raw.front() != '"') {
-        size_t c = CommentStart(raw);
-        if (c != std::string_view::npos) {
-            raw = raw.substr(0, c);
-        }
-        value->assign(Trim(raw));
+        value->assign(Trim(raw.substr(0, CommentStart(raw))));
         return nullptr;
     }
     size_t i = 1;
@@ -201,116 +158,108 @@ const char* DecodeValue(std::string_view raw, std::string* value) {
         }
         if (c != '\\') {
             value->push_back(c);
-            continue;
-        }
-        if (i >= raw.size()) {
+        } else if (i < raw.size() && (raw[i] == '\\' || raw[i] == '"')) {
+            value->push_back(raw[i++]);
+        } else if (i + 2 < raw.size() && raw[i] == 'x' && HexDigit(raw[i + 1]) >= 0 &&
+                   HexDigit(raw[i + 2]) >= 0) {
+            value->push_back(static_cast<char>(HexDigit(raw[i + 1]) * 16 + HexDigit(raw[i + 2])));
+            i += 3;
+        } else if (i >= raw.size()) {
             return "quoted value without closing quote";
-        }
-        char e = raw[i++];
-        if (e == '\\' || e == '"') {
-            value->push_back(e);
-        } else if (e == 'x' && i + 1 < raw.size() && HexDigit(raw[i]) >= 0 &&
-                   HexDigit(raw[i + 1]) >= 0) {
-            value->push_back(static_cast<char>(HexDigit(raw[i]) * 16 + HexDigit(raw[i + 1])));
-            i += 2;
         } else {
             return "bad escape in quoted value (use \\\\, \\\" or \\xHH)";
         }
     }
     std::string_view rest = Trim(raw.substr(i));
-    if (!rest.empty() && rest.front() != '#') {
-        return "text after the closing quote";
-    }
-    return nullptr;
+    return rest.empty() || rest.front() == '#' ? nullptr : "text after the closing quote";
 }
 
 // The value as the file writes it: bare when it reads back unchanged, else quoted.
 std::string EncodeValue(const std::string& v) {
     bool bare = !v.empty() && !IsBlank(v.front()) && !IsBlank(v.back()) && v.front() != '"';
     for (char c : v) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u > 0x7e || c == '#') {
-            bare = false;
-        }
+        bare = bare && c != '#' && static_cast<unsigned char>(c) >= 0x20 &&
+               static_cast<unsigned char>(c) <= 0x7e;
     }
     if (bare) {
         return v;
     }
     std::string out = "\"";
     for (char c : v) {
-        unsigned char u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out.push_back('\\');
-            out.push_back(c);
-        } else if (u < 0x20 || u > 0x7e) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", u);
-            out += hex;
-        } else {
-            out.push_back(c);
         }
+        out += c == '"' || c == '\\' ? std::string(1, c) : Printable(std::string_view(&c, 1));
     }
-    out.push_back('"');
-    return out;
+    return out + "\"";
 }
 
-// Parses a decimal or 0x-hexadecimal CK_ULONG. Returns false when it is not one or too big.
+// A decimal or 0x-hexadecimal CK_ULONG; false when it is not one or too big.
 bool ParseNumber(std::string_view s, CK_ULONG* out) {
     unsigned base = 10;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
         base = 16;
         s.remove_prefix(2);
     }
-    if (s.empty()) {
-        return false;
-    }
     CK_ULONG v = 0;
     for (char c : s) {
         int d = base == 16 ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
-        if (d < 0) {
-            return false;
-        }
-        if (v > (ULONG_MAX - static_cast<CK_ULONG>(d)) / base) {
+        if (d < 0 || v > (ULONG_MAX - static_cast<CK_ULONG>(d)) / base) {
             return false;
         }
         v = v * base + static_cast<CK_ULONG>(d);
     }
     *out = v;
-    return true;
+    return !s.empty();
 }
 
-bool ReadWholeFile(const std::string& path, long limit, std::string* out, int* err) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        *err = errno;
-        return false;
-    }
+// Reads at most `limit` bytes of `fd`; returns 0 or an errno value.
+int ReadAll(int fd, long limit, std::string* out) {
     out->clear();
     char buf[8192];
-    size_t n;
-    bool ok = true;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        if (static_cast<long>(out->size() + n) > limit) {
-            *err = EFBIG;
-            ok = false;
-            break;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        out->append(buf, n);
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (static_cast<long>(out->size()) + n > limit) {
+            return EFBIG;
+        }
+        out->append(buf, static_cast<size_t>(n));
     }
-    if (ok && std::ferror(f)) {
-        *err = EIO;
-        ok = false;
+}
+
+int ReadFile(const std::string& path, long limit, std::string* out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
     }
-    std::fclose(f);
-    return ok;
+    int err = ReadAll(fd, limit, out);
+    ::close(fd);
+    return err;
 }
 
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The section a line opens: 0 for [reader], -2 for [fault], -3 for another, -1 for none.
+// `*header` is the trimmed text of a header line.
+int SectionOf(std::string_view line, std::string_view* header) {
+    std::string_view s = Trim(line);
+    if (s.empty() || s.front() != '[') {
+        return -1;
     }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    *header = Trim(s.substr(0, CommentStart(s)));
+    std::string_view name = Trim(header->substr(1, header->size() - 1 - (header->back() == ']')));
+    return name == "reader" ? 0 : name == "fault" ? -2 : -3;
 }
 
 // Parser state of one file; every error names the file and the line.
@@ -318,121 +267,82 @@ struct Parser {
     const std::string& path;
     State* st;
     std::string* error;
+    Scope scope;
     enum { kNone, kReader, kFault } section = kNone;
-    long section_line = 0;  // 1-based line of the current section header
-    long seen[32] = {};     // 1-based line of each reader key seen, 0 when not
-    std::vector<std::pair<std::string, long>> cert_files = {};  // of the current reader
+    long section_line = 0;      // 1-based line of the current section header
+    long seen[kKeyCount] = {};  // 1-based line of each reader key seen, 0 when not
+    std::vector<long> cert_lines = {};
 
     bool Fail(long line, const std::string& what) {
-        *error = path + ":" + std::to_string(line) + ": " + what;
+        *error = Printable(path + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
         return false;
     }
 
-    // Index of a reader key in `seen`, -1 for an unknown key.
-    static int ReaderKeyIndex(std::string_view key) {
-        static const char* const names[] = {
-            "description", "card",          "label",       "serial", "model",     "manufacturer",
-            "min_pin",     "max_pin",       "pin",         "puk",    "pin_tries", "pin_max_tries",
-            "puk_tries",   "puk_max_tries", "extra_flags", "cert"};
-        for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
-            if (key == names[i]) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    }
-
-    long Seen(const char* key) const { return seen[ReaderKeyIndex(key)]; }
-
-    bool ReaderKey(long line, std::string_view key, const std::string& value) {
+    bool ReaderKey(long line, std::string_view name, const std::string& value) {
         Reader& r = st->readers.back();
-        int k = ReaderKeyIndex(key);
+        int k = KeyIndex(name);
         if (k < 0) {
-            return Fail(line, "unknown key '" + std::string(key) + "' in [reader]");
+            return Fail(line, "unknown key '" + std::string(name) + "' in [reader]");
         }
-        if (key != "cert" && seen[k] != 0) {
-            return Fail(line, "key '" + std::string(key) + "' given twice (first on line " +
+        const Key& key = kKeys[k];
+        if (key.kind != kCertKey && seen[k] != 0) {
+            return Fail(line, "key '" + std::string(name) + "' given twice (first on line " +
                                   std::to_string(seen[k]) + ")");
         }
         seen[k] = line;
-        r.last_line = line - 1;
-        for (int m = 0; m < kMutableCount; ++m) {
-            if (key == kMutableNames[m]) {
-                r.line[m] = line - 1;
-            }
-        }
-        if (key == "card") {
-            if (value == "present") {
-                r.present = true;
-            } else if (value == "absent") {
-                r.present = false;
-            } else {
-                return Fail(line, "card must be 'present' or 'absent'");
-            }
-            return true;
-        }
-        if (key == "pin") {
-            r.pin = value;
-            return true;
-        }
-        if (key == "puk") {
-            r.puk = value;
-            return true;
-        }
-        if (key == "cert") {
-            if (value.empty()) {
-                return Fail(line, "cert needs a file name");
-            }
-            cert_files.emplace_back(value, line);
-            return true;
-        }
-        for (const TextKey& t : kTextKeys) {
-            if (key == t.name) {
-                if (value.size() > t.width) {
-                    return Fail(line, std::string(t.name) + " is longer than " +
-                                          std::to_string(t.width) + " characters");
-                }
-                r.*t.field = value;
+        r.values.emplace_back(name, value);
+        CK_ULONG* number = key.number              ? &(r.*key.number)
+                           : key.kind == kPinTries ? &r.now.pin_tries
+                           : key.kind == kPukTries ? &r.now.puk_tries
+                                                   : nullptr;
+        switch (key.kind) {
+            case kCard:
+                r.present = value == "present";
+                return value == "present" || value == "absent" ||
+                       Fail(line, "card must be 'present' or 'absent'");
+            case kPin:
+                r.now.pin = value;
                 return true;
-            }
-        }
-        for (const NumberKey& n : kNumberKeys) {
-            if (key == n.name) {
-                if (!ParseNumber(value, &(r.*n.field))) {
-                    return Fail(line, std::string(n.name) +
-                                          " needs a number (decimal or 0x hex) that fits "
-                                          "an unsigned long");
-                }
+            case kPuk:
+                r.now.puk = value;
                 return true;
-            }
+            case kCertKey:
+                r.cert_files.push_back(value);
+                cert_lines.push_back(line);
+                return !value.empty() || Fail(line, "cert needs a file name");
+            case kText:
+                r.*key.text = value;
+                return value.size() <= key.width ||
+                       Fail(line, std::string(key.name) + " is longer than " +
+                                      std::to_string(key.width) + " characters");
+            default:
+                return ParseNumber(value, number) ||
+                       Fail(line, std::string(key.name) +
+                                      " needs a number (decimal or 0x hex) that fits an "
+                                      "unsigned long");
         }
-        return Fail(line, "unknown key '" + std::string(key) + "' in [reader]");
     }
 
     bool FaultKey(long line, std::string_view key, const std::string& value) {
-        Knob* knob = nullptr;
         int fn = FunctionIndex(key);
-        if (fn >= 0) {
-            knob = &st->faults.rv[fn];
-        }
+        Knob* knob = fn >= 0 ? &st->faults.rv[fn] : nullptr;
         for (const KnobKey& k : kKnobKeys) {
-            if (key == k.name) {
-                knob = &(st->faults.*k.field);
-            }
+            knob = key == k.name ? &(st->faults.*k.field) : knob;
         }
         if (knob == nullptr) {
             return Fail(line, "unknown key '" + std::string(key) +
-                                  "' in [fault] (a function name C_Xxx, or one of "
-                                  "C_GetSlotList.count, C_FindObjects.count, "
-                                  "C_GetAttributeValue.length, C_OpenSession.handle)");
+                                  "' in [fault] (a function name C_Xxx that the card "
+                                  "implements, or one of C_GetSlotList.count, "
+                                  "C_FindObjects.count, C_GetAttributeValue.length, "
+                                  "C_OpenSession.handle)");
         }
         if (knob->set) {
             return Fail(line, "key '" + std::string(key) + "' given twice");
         }
         if (!ParseNumber(value, &knob->value)) {
             return Fail(line, std::string(key) +
-                                  " needs a number (decimal or 0x hex) that fits an "
-                                  "unsigned long");
+                                  " needs a number (decimal or 0x hex) that fits an unsigned "
+                                  "long");
         }
         knob->set = true;
         return true;
@@ -444,85 +354,76 @@ struct Parser {
             return true;
         }
         Reader& r = st->readers.back();
-        if (r.description.empty() && Seen("description") == 0) {
+        auto at = [this](const char* key) { return seen[KeyIndex(key)]; };
+        if (at("description") == 0) {
             r.description = "Simulated Reader " + std::to_string(st->readers.size() - 1);
         }
         if (!r.present) {
             return true;
         }
-        if (Seen("pin") == 0) {
-            return Fail(section_line, "reader with a card needs a 'pin' key");
-        }
-        if (Seen("puk") == 0) {
-            return Fail(section_line, "reader with a card needs a 'puk' key");
+        if (at("pin") == 0 || at("puk") == 0) {
+            return Fail(section_line, std::string("reader with a card needs a '") +
+                                          (at("pin") == 0 ? "pin" : "puk") + "' key");
         }
         if (r.min_pin > r.max_pin) {
-            return Fail(Seen("min_pin"), "min_pin is greater than max_pin");
+            return Fail(at("min_pin"), "min_pin is greater than max_pin");
         }
-        if (r.pin_max_tries == 0) {
-            return Fail(Seen("pin_max_tries"), "pin_max_tries must be at least 1");
+        if (r.pin_max_tries == 0 || r.puk_max_tries == 0) {
+            const char* key = r.pin_max_tries == 0 ? "pin_max_tries" : "puk_max_tries";
+            return Fail(at(key), std::string(key) + " must be at least 1");
         }
-        if (r.puk_max_tries == 0) {
-            return Fail(Seen("puk_max_tries"), "puk_max_tries must be at least 1");
+        struct {
+            const char* tries;
+            CK_ULONG* now;
+            CK_ULONG max;
+        } counters[] = {{"pin_tries", &r.now.pin_tries, r.pin_max_tries},
+                        {"puk_tries", &r.now.puk_tries, r.puk_max_tries}};
+        for (auto& c : counters) {
+            if (at(c.tries) == 0) {
+                *c.now = c.max;
+            } else if (*c.now > c.max) {
+                return Fail(at(c.tries), std::string(c.tries) + " is greater than " +
+                                             std::string(c.tries, 3) + "_max_tries");
+            }
         }
-        if (Seen("pin_tries") == 0) {
-            r.pin_tries = r.pin_max_tries;
-        } else if (r.pin_tries > r.pin_max_tries) {
-            return Fail(Seen("pin_tries"), "pin_tries is greater than pin_max_tries");
-        }
-        if (Seen("puk_tries") == 0) {
-            r.puk_tries = r.puk_max_tries;
-        } else if (r.puk_tries > r.puk_max_tries) {
-            return Fail(Seen("puk_tries"), "puk_tries is greater than puk_max_tries");
-        }
-        const std::string dir = DirectoryOf(path);
-        for (const auto& [name, line] : cert_files) {
-            std::string file = name.front() == '/' ? name : dir + "/" + name;
+        for (size_t i = 0; scope == kEverything && i < r.cert_files.size(); ++i) {
+            const std::string& name = r.cert_files[i];
+            std::string file = name.front() == '/' ? name : DirectoryOf(path) + "/" + name;
             Cert c;
-            int err = 0;
-            if (!ReadWholeFile(file, kMaxCertBytes, &c.der, &err)) {
-                return Fail(line, "cannot read certificate '" + file + "': " + std::strerror(err));
+            if (int err = ReadFile(file, kMaxCertBytes, &c.der)) {
+                return Fail(cert_lines[i],
+                            "cannot read certificate '" + file + "': " + std::strerror(err));
             }
-            size_t slash = name.rfind('/');
-            c.label = name.substr(slash == std::string::npos ? 0 : slash + 1);
+            c.label = name.substr(name.rfind('/') + 1);  // npos + 1 is 0
             size_t dot = c.label.rfind('.');
-            if (dot != std::string::npos && dot > 0) {
-                c.label.resize(dot);
-            }
+            c.label.resize(dot != std::string::npos && dot > 0 ? dot : c.label.size());
             r.certs.push_back(std::move(c));
         }
         return true;
     }
 
     bool Line(long number, std::string_view text) {
-        std::string_view s = Trim(text);
+        std::string_view s = Trim(text), header;
         if (s.empty() || s.front() == '#') {
             return true;
         }
-        if (s.front() == '[') {
-            size_t c = CommentStart(s);
-            if (c != std::string_view::npos) {
-                s = Trim(s.substr(0, c));
-            }
-            if (s.back() != ']') {
+        int opened = SectionOf(s, &header);
+        if (opened != -1) {
+            if (header.back() != ']') {
                 return Fail(number, "section header without closing ']'");
             }
-            std::string_view name = Trim(s.substr(1, s.size() - 2));
             if (!EndReader()) {
                 return false;
             }
-            cert_files.clear();
             std::fill(std::begin(seen), std::end(seen), 0);
+            cert_lines.clear();
             section_line = number;
-            if (name == "reader") {
-                section = kReader;
+            section = opened == 0 ? kReader : kFault;
+            if (opened == 0) {
                 st->readers.emplace_back();
-                st->readers.back().last_line = number - 1;
-            } else if (name == "fault") {
-                section = kFault;
-            } else {
-                return Fail(number, "unknown section '[" + std::string(name) +
-                                        "]' (expected [reader] or [fault])");
+            } else if (opened == -3) {
+                return Fail(number, "unknown section '" + std::string(header) +
+                                        "' (expected [reader] or [fault])");
             }
             return true;
         }
@@ -534,209 +435,211 @@ struct Parser {
         if (key.empty()) {
             return Fail(number, "missing key before '='");
         }
+        if (section == kNone) {
+            return Fail(number, "key '" + std::string(key) +
+                                    "' before the first [reader] or [fault] section");
+        }
+        if (scope == kFaultsOnly && section != kFault) {
+            return true;
+        }
         std::string value;
         if (const char* bad = DecodeValue(s.substr(eq + 1), &value)) {
             return Fail(number, bad);
         }
-        switch (section) {
-            case kReader:
-                return ReaderKey(number, key, value);
-            case kFault:
-                return FaultKey(number, key, value);
-            default:
-                return Fail(number, "key '" + std::string(key) +
-                                        "' before the first [reader] or [fault] section");
-        }
+        return section == kReader ? ReaderKey(number, key, value) : FaultKey(number, key, value);
     }
 };
 
-}  // namespace
-
-bool LoadState(const std::string& path, State* out, std::string* error) {
-    *out = State();
-    out->path = path;
-    std::string text;
-    int err = 0;
-    if (!ReadWholeFile(path, 16L << 20, &text, &err)) {
-        *error = path + ": cannot read the state file: " + std::strerror(err);
-        return false;
-    }
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            nl = text.size();
+// Calls `line(number, text)` for each line of `text` (without '\n' and a trailing CR).
+template <typename Line>
+bool ForEachLine(std::string_view text, Line&& line) {
+    for (long number = 1; !text.empty(); ++number) {
+        size_t nl = text.find('\n');
+        std::string_view l = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (!l.empty() && l.back() == '\r') {
+            l.remove_suffix(1);
         }
-        out->lines.emplace_back(text, start, nl - start);
-        start = nl + 1;
-    }
-    Parser p{path, out, error};
-    for (size_t i = 0; i < out->lines.size(); ++i) {
-        std::string_view line = out->lines[i];
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (!p.Line(static_cast<long>(i + 1), line)) {
+        if (!line(number, l)) {
             return false;
         }
     }
-    return p.EndReader();
+    return true;
 }
 
-namespace {
-
-// The line "key = value" that replaces `old`, keeping its indent, its comment and its CR.
-std::string RewriteLine(const std::string& old, const char* key, const std::string& value) {
-    std::string_view s = old;
-    bool cr = !s.empty() && s.back() == '\r';
-    if (cr) {
-        s.remove_suffix(1);
-    }
-    size_t indent = 0;
-    while (indent < s.size() && IsBlank(s[indent])) {
-        ++indent;
-    }
-    std::string out(s.substr(0, indent));
-    out += key;
-    out += " = ";
-    out += EncodeValue(value);
-    // A comment after the old value stays. A quoted old value may hold " #" itself, so
-    // look for the comment after its closing quote.
-    size_t eq = s.find('=');
-    std::string_view rest = eq == std::string_view::npos ? std::string_view() : s.substr(eq + 1);
-    size_t lead = 0;
-    while (lead < rest.size() && IsBlank(rest[lead])) {
-        ++lead;
-    }
-    size_t from = 0;
-    if (lead < rest.size() && rest[lead] == '"') {
-        from = lead + 1;
-        while (from < rest.size() && rest[from] != '"') {
-            from += rest[from] == '\\' ? 2 : 1;
-        }
-        from = from < rest.size() ? from + 1 : rest.size();
-    }
-    size_t c = CommentStart(rest.substr(from));
-    if (c != std::string_view::npos) {
-        size_t begin = from + c;
-        while (begin > from && IsBlank(rest[begin - 1])) {
-            --begin;
-        }
-        out += rest.substr(begin);
-    }
-    if (cr) {
-        out += '\r';
-    }
-    return out;
-}
-
-std::string MutableValue(const Reader& r, int key) {
-    switch (key) {
-        case kPinKey:
-            return r.pin;
-        case kPukKey:
-            return r.puk;
-        case kPinTriesKey:
-            return std::to_string(r.pin_tries);
-        default:
-            return std::to_string(r.puk_tries);
-    }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
+int WriteAll(int fd, const std::string& data) {
+    for (size_t done = 0; done < data.size();) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            return n < 0 ? errno : EIO;
         }
         done += static_cast<size_t>(n);
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
 
-bool SaveState(State* st) {
-    // Build the new lines: mutable keys rewritten in place, missing ones added at the end
-    // of their section. New positions are recorded so that the next save finds them.
-    std::vector<std::string> lines;
-    lines.reserve(st->lines.size() + 4);
-    struct Place {
-        long line[kMutableCount];
-        long last_line;
-    };
-    std::vector<Place> placed(st->readers.size());
-    for (size_t r = 0; r < st->readers.size(); ++r) {
-        std::copy(std::begin(st->readers[r].line), std::end(st->readers[r].line), placed[r].line);
-        placed[r].last_line = st->readers[r].last_line;
-    }
-    for (size_t i = 0; i < st->lines.size(); ++i) {
-        std::string line = st->lines[i];
-        for (size_t r = 0; r < st->readers.size(); ++r) {
-            const Reader& reader = st->readers[r];
-            if (!reader.present) {
-                continue;
-            }
-            for (int k = 0; k < kMutableCount; ++k) {
-                if (reader.line[k] == static_cast<long>(i)) {
-                    line = RewriteLine(st->lines[i], kMutableNames[k], MutableValue(reader, k));
-                    placed[r].line[k] = static_cast<long>(lines.size());
-                }
-            }
-        }
-        lines.push_back(line);
-        for (size_t r = 0; r < st->readers.size(); ++r) {
-            const Reader& reader = st->readers[r];
-            if (reader.last_line != static_cast<long>(i)) {
-                continue;
-            }
-            for (int k = 0; k < kMutableCount && reader.present; ++k) {
-                if (reader.line[k] < 0) {
-                    placed[r].line[k] = static_cast<long>(lines.size());
-                    lines.push_back(RewriteLine("", kMutableNames[k], MutableValue(reader, k)));
-                }
-            }
-            placed[r].last_line = static_cast<long>(lines.size()) - 1;
-        }
-    }
-    std::string data;
-    for (const std::string& l : lines) {
-        data += l;
-        data += '\n';
-    }
+bool ParseState(const std::string& path, const std::string& text, State* out, std::string* error,
+                Scope scope) {
+    *out = State();
+    out->path = path;
+    out->text = text;
+    Parser p{path, out, error, scope};
+    return ForEachLine(text, [&p](long n, std::string_view l) { return p.Line(n, l); }) &&
+           (scope == kFaultsOnly || p.EndReader());
+}
 
-    std::string tmp = st->path + ".XXXXXX";
-    int fd = ::mkstemp(&tmp[0]);
+bool LoadState(const std::string& path, State* out, std::string* error, Scope scope) {
+    std::string text;
+    if (int err = ReadFile(path, kMaxStateBytes, &text)) {
+        *error = Printable(path + ": cannot read the state file: " + std::strerror(err));
+        return false;
+    }
+    return ParseState(path, text, out, error, scope);
+}
+
+bool SaveState(State* st) {
+    if (::faccessat(AT_FDCWD, st->path.c_str(), W_OK, AT_EACCESS) != 0) {
+        return false;  // read-only means read-only, even where the folder would allow a rename
+    }
+    std::string out;
+    size_t readers = 0;
+    const Reader* r = nullptr;  // the section of the line, when a reader with a card
+    ForEachLine(st->text, [&](long, std::string_view l) {
+        std::string_view header;
+        const int opened = SectionOf(l, &header);
+        if (opened != -1) {
+            r = opened == 0 && readers < st->readers.size() && st->readers[readers].present
+                    ? &st->readers[readers]
+                    : nullptr;
+            readers += opened == 0;
+        }
+        std::string_view key = Trim(l.substr(0, l.find('=')));
+        const size_t after = static_cast<size_t>(l.data() - st->text.data()) + l.size();
+        const bool cr = after < st->text.size() && st->text[after] == '\r';
+        const std::string end = cr ? "\r\n" : "\n";
+        const bool keyed = r != nullptr && opened == -1 && l.find('=') != std::string_view::npos &&
+                           Trim(l).front() != '#';
+        auto has = [r](const char* k) {
+            for (const auto& kv : r->values) {
+                if (kv.first == k) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (keyed && (key == "pin" || key == "puk")) {
+            const bool pin = key == "pin";
+            out += std::string(key) + " = " + EncodeValue(pin ? r->now.pin : r->now.puk) + end;
+            if (!has(pin ? "pin_tries" : "puk_tries")) {
+                out += std::string(pin ? "pin_tries = " : "puk_tries = ") +
+                       std::to_string(pin ? r->now.pin_tries : r->now.puk_tries) + end;
+            }
+        } else if (keyed && (key == "pin_tries" || key == "puk_tries")) {
+            out += std::string(key) + " = " +
+                   std::to_string(key == "pin_tries" ? r->now.pin_tries : r->now.puk_tries) + end;
+        } else {
+            out += std::string(l) + end;
+        }
+        return true;
+    });
+    if (!st->text.empty() && st->text.back() != '\n') {
+        out.pop_back();  // the last line had no line end, and keeps none
+    }
+    if (ReplaceFile(st->path, out, 0600, false) != 0) {
+        return false;
+    }
+    st->text = std::move(out);
+    return true;
+}
+
+int ReplaceFile(const std::string& path, const std::string& data, unsigned mode, bool keep) {
+    if (keep && ::access(path.c_str(), F_OK) == 0) {
+        return EEXIST;
+    }
+    std::string tmp = path + kTempInfix + "XXXXXX";
+    int fd = ::mkostemp(&tmp[0], O_CLOEXEC);  // mode 0600
     if (fd < 0) {
-        return false;
+        return errno;
     }
+    int err = WriteAll(fd, data);
+    err = err == 0 && ::fsync(fd) != 0 ? errno : err;
     struct stat old {};
-    if (::stat(st->path.c_str(), &old) == 0) {
-        ::fchmod(fd, old.st_mode & 07777);
+    if (err == 0 && ::stat(path.c_str(), &old) == 0) {
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Not permitted: an ordinary user keeps the file as their own.
+        }
+        mode = old.st_mode & 07777;
     }
-    bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmp.c_str(), st->path.c_str()) != 0) {
+    err = err == 0 && ::fchmod(fd, mode) != 0 ? errno : err;
+    err = ::close(fd) != 0 && err == 0 ? errno : err;
+    if (err == 0) {
+        int rc = keep ? ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
+                      : ::rename(tmp.c_str(), path.c_str());
+        err = rc != 0 ? errno : 0;
+    }
+    if (err != 0) {
         ::unlink(tmp.c_str());
-        return false;
+        return err;
     }
-    int dir = ::open(DirectoryOf(st->path).c_str(), O_RDONLY | O_DIRECTORY);
+    int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    st->lines = std::move(lines);
-    for (size_t r = 0; r < st->readers.size(); ++r) {
-        for (int k = 0; k < kMutableCount; ++k) {
-            st->readers[r].line[k] = placed[r].line[k];
-        }
-        st->readers[r].last_line = placed[r].last_line;
+    return 0;
+}
+
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::string dir = DirectoryOf(path);
+    const std::string prefix = path.substr(path.rfind('/') + 1) + kTempInfix;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) {
+        return;
     }
-    return true;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name.size() == prefix.size() + 6 && name.substr(0, prefix.size()) == prefix) {
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+        }
+    }
+    ::closedir(d);
+}
+
+int LockState(const std::string& path, State* out, std::string* error, Scope scope) {
+    int err = EAGAIN;
+    for (int attempt = 0; attempt < 1000 && err == EAGAIN; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        err = fd < 0 ? errno : 0;
+        while (err == 0 && ::flock(fd, LOCK_EX) != 0) {
+            err = errno == EINTR ? 0 : errno;
+        }
+        // Another process may have replaced the file while this one waited for the lock.
+        struct stat locked {
+        }, now{};
+        if (err == 0 && ::fstat(fd, &locked) == 0 && ::stat(path.c_str(), &now) == 0 &&
+            (locked.st_dev != now.st_dev || locked.st_ino != now.st_ino)) {
+            err = EAGAIN;
+        }
+        std::string text;
+        err = err == 0 ? ReadAll(fd, kMaxStateBytes, &text) : err;
+        if (err == 0) {
+            if (ParseState(path, text, out, error, scope)) {
+                return fd;
+            }
+            ::close(fd);
+            return -1;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    *error = Printable(path + ": cannot read the state file: " + std::strerror(err));
+    return -1;
 }
 
 }  // namespace simcard

@@ -1,87 +1,51 @@
-// The simulated card's state file: its parsed form, how it is read and how it is written back.
+// The simulated card's state file: its parsed form, how it is read, locked and written back.
 #ifndef SIMCARD_STATE_H
 #define SIMCARD_STATE_H
 
 #include <p11-kit/pkcs11.h>
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace simcard {
 
-/* The entries of CK_FUNCTION_LIST after its version, in the list's order. */
+/* The functions the card does the work of, each also a [fault] key "C_Name". The one list
+ * of them: the Fn enumeration, the fault keys and the trace names all come from here. */
+// clang-format off
+#define SIMCARD_FUNCTIONS(X) \
+    X(Initialize) \
+    X(Finalize) \
+    X(GetInfo) \
+    X(GetFunctionList) \
+    X(GetSlotList) \
+    X(GetSlotInfo) \
+    X(GetTokenInfo) \
+    X(GetMechanismList) \
+    X(GetMechanismInfo) \
+    X(InitPIN) \
+    X(SetPIN) \
+    X(OpenSession) \
+    X(CloseSession) \
+    X(CloseAllSessions) \
+    X(GetSessionInfo) \
+    X(Login) \
+    X(Logout) \
+    X(GetAttributeValue) \
+    X(FindObjectsInit) \
+    X(FindObjects) \
+    X(FindObjectsFinal) \
+    X(SeedRandom) \
+    X(GenerateRandom) \
+    X(GetFunctionStatus) \
+    X(CancelFunction)
+// clang-format on
+
 enum Fn : int {
-    kInitialize,
-    kFinalize,
-    kGetInfo,
-    kGetFunctionList,
-    kGetSlotList,
-    kGetSlotInfo,
-    kGetTokenInfo,
-    kGetMechanismList,
-    kGetMechanismInfo,
-    kInitToken,
-    kInitPIN,
-    kSetPIN,
-    kOpenSession,
-    kCloseSession,
-    kCloseAllSessions,
-    kGetSessionInfo,
-    kGetOperationState,
-    kSetOperationState,
-    kLogin,
-    kLogout,
-    kCreateObject,
-    kCopyObject,
-    kDestroyObject,
-    kGetObjectSize,
-    kGetAttributeValue,
-    kSetAttributeValue,
-    kFindObjectsInit,
-    kFindObjects,
-    kFindObjectsFinal,
-    kEncryptInit,
-    kEncrypt,
-    kEncryptUpdate,
-    kEncryptFinal,
-    kDecryptInit,
-    kDecrypt,
-    kDecryptUpdate,
-    kDecryptFinal,
-    kDigestInit,
-    kDigest,
-    kDigestUpdate,
-    kDigestKey,
-    kDigestFinal,
-    kSignInit,
-    kSign,
-    kSignUpdate,
-    kSignFinal,
-    kSignRecoverInit,
-    kSignRecover,
-    kVerifyInit,
-    kVerify,
-    kVerifyUpdate,
-    kVerifyFinal,
-    kVerifyRecoverInit,
-    kVerifyRecover,
-    kDigestEncryptUpdate,
-    kDecryptDigestUpdate,
-    kSignEncryptUpdate,
-    kDecryptVerifyUpdate,
-    kGenerateKey,
-    kGenerateKeyPair,
-    kWrapKey,
-    kUnwrapKey,
-    kDeriveKey,
-    kSeedRandom,
-    kGenerateRandom,
-    kGetFunctionStatus,
-    kCancelFunction,
-    kWaitForSlotEvent,
-    kFunctionCount
+#define SIMCARD_ENUM(name) k##name,
+    SIMCARD_FUNCTIONS(SIMCARD_ENUM)
+#undef SIMCARD_ENUM
+        kFunctionCount
 };
 
 /* The standard name of each Fn, e.g. "C_Login"; indexed by Fn. */
@@ -102,58 +66,79 @@ struct Faults {
     Knob session_handle;      // C_OpenSession.handle
 };
 
-/* One certificate object: its DER bytes and the label taken from the file name. */
+/* One certificate object: its DER bytes (any bytes) and the file name without extension. */
 struct Cert {
     std::string label;
     std::string der;
 };
 
-/* The keys that change at run time and are written back; index into Reader::line. */
-enum Mutable : int { kPinKey, kPukKey, kPinTriesKey, kPukTriesKey, kMutableCount };
+/* The four values that change at run time and are written back. */
+struct Secrets {
+    std::string pin;  // never printed
+    std::string puk;  // never printed
+    CK_ULONG pin_tries = 3;
+    CK_ULONG puk_tries = 10;
+};
 
 /* One [reader] section. */
 struct Reader {
     std::string description;
     bool present = true;
-    std::string label;
-    std::string serial;
-    std::string model;
-    std::string manufacturer;
-    CK_ULONG min_pin = 4;
-    CK_ULONG max_pin = 8;
-    std::string pin;  // secret: never printed
-    std::string puk;  // secret: never printed
-    CK_ULONG pin_tries = 3;
-    CK_ULONG pin_max_tries = 3;
-    CK_ULONG puk_tries = 10;
-    CK_ULONG puk_max_tries = 10;
+    std::string label, serial, model, manufacturer;
+    CK_ULONG min_pin = 4, max_pin = 8;
+    Secrets now;
+    CK_ULONG pin_max_tries = 3, puk_max_tries = 10;
     CK_FLAGS extra_flags = 0;
-    std::vector<Cert> certs;
-    // Where the section lives in State::lines: the line of each mutable key (-1 when the
-    // file has none yet) and the line after which missing keys are inserted.
-    long line[kMutableCount] = {-1, -1, -1, -1};
-    long last_line = 0;
+    std::vector<std::string> cert_files;  // as the file names them, in order
+    std::vector<Cert> certs;              // read only when asked for
+    // Every "key = value" of the section, decoded, in file order.
+    std::vector<std::pair<std::string, std::string>> values;
 };
 
 /* The whole card state as read from one file. */
 struct State {
-    std::string path;                // absolute path of the file
-    std::vector<std::string> lines;  // the file's lines, without their '\n'
-    std::vector<Reader> readers;     // slot id = index
+    std::string path;             // the file, absolute
+    std::string text;             // its bytes as read, the base of the next write-back
+    std::vector<Reader> readers;  // slot id = index
     Faults faults;
 };
 
-/* Reads and checks the state file `path` (absolute) into `*out`, which it overwrites.
- * Returns true on success. On failure returns false and puts one line without newline,
- * naming the file and, where there is one, the line ("FILE:LINE: what"), into `*error`.
- * Never puts a PIN or PUK value into `*error`. */
-bool LoadState(const std::string& path, State* out, std::string* error);
+/* What LoadState reads. */
+enum Scope { kFaultsOnly, kWithoutCerts, kEverything };
 
-/* Writes the current PIN, PUK and try counters of every reader back into `st->lines` and
- * replaces the file atomically (temporary file in the same folder, fsync, rename), keeping
- * every other line, comments included, as it was. Returns false, with the file untouched
- * and `st->lines` unchanged, when the file cannot be written. */
+/* Reads and checks the state file `path` into `*out`, which it overwrites; `scope`
+ * kFaultsOnly reads the [fault] section alone, kEverything also the certificate files.
+ * Returns true on success. On failure returns false and puts one line without newline,
+ * "FILE:LINE: what" (or "FILE: what"), into `*error`, with control and non-ASCII bytes
+ * written as \xHH; it never holds a PIN or PUK value. */
+bool LoadState(const std::string& path, State* out, std::string* error, Scope scope = kEverything);
+
+/* LoadState on bytes already read (`text`, of the file `path`). */
+bool ParseState(const std::string& path, const std::string& text, State* out, std::string* error,
+                Scope scope = kEverything);
+
+/* Writes the Secrets of every reader with a card into the file: each line of pin, puk,
+ * pin_tries and puk_tries in `st->text` becomes "key = value" (a missing pin_tries or
+ * puk_tries line follows the pin or puk line), every other line stays as it is; the file
+ * is replaced through ReplaceFile. On success `st->text` is the new text. Returns false,
+ * with file and `st` untouched, when the process may not write the file or writing fails. */
 bool SaveState(State* st);
+
+/* Replaces (or, with `keep`, creates only when absent) the file `path` atomically: a
+ * temporary file of mode 0600 beside it, fsync, rename. A replaced file keeps its owner
+ * and mode where the process may set them; a new one gets `mode`. Returns 0, or an errno
+ * value (EEXIST when `keep` and the file exists); no temporary file is left either way. */
+int ReplaceFile(const std::string& path, const std::string& data, unsigned mode, bool keep);
+
+/* Removes temporary files of `path` that ReplaceFile of a killed process left behind.
+ * Call it holding the lock of LockState. */
+void RemoveStaleTemporaries(const std::string& path);
+
+/* Takes an exclusive flock on the state file `path` (on the file that is there once the
+ * lock is held, should another process have replaced it meanwhile) and reads it under the
+ * lock as LoadState does. Returns the locked descriptor, which the caller closes to
+ * release the lock, or -1 with `*error` set as LoadState sets it. */
+int LockState(const std::string& path, State* out, std::string* error, Scope scope);
 
 /* The Fn whose standard name is `name`, or -1. */
 int FunctionIndex(std::string_view name);

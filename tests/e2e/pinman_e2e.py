@@ -3,7 +3,8 @@ the boxes through the accessibility bus, as a screen reader does, types with xdo
 screenshots as test artifacts.
 
 The tests run inside `with-xvfb.sh dbus-run-session -- /usr/bin/python3 TEST.py`; the build
-passes PINMAN_STAGE (the stage folder), PINMAN_ARTIFACTS and PINMAN_CLOGCAT."""
+passes PINMAN_STAGE (the stage folder), PINMAN_ARTIFACTS, PINMAN_CLOGCAT and
+PINMAN_SIMCARD_CARD."""
 
 import os
 import re
@@ -19,6 +20,7 @@ from Xlib import X, display, protocol
 STAGE = os.environ.get("PINMAN_STAGE", "")
 ARTIFACTS = os.environ.get("PINMAN_ARTIFACTS", tempfile.gettempdir())
 CLOGCAT = os.environ.get("PINMAN_CLOGCAT", "")
+SIMCARD_CARD = os.environ.get("PINMAN_SIMCARD_CARD", "")
 # A command the program runs under (valgrind, for one), and how much slower that makes it.
 WRAPPER = os.environ.get("PINMAN_E2E_WRAPPER", "").split()
 SLOW = float(os.environ.get("PINMAN_E2E_SLOW", "1"))
@@ -39,44 +41,20 @@ def wait_until(condition, timeout=20.0, step=0.1):
 
 
 class Card:
-    """The simulated card's state file in the program's folder."""
+    """The simulated card's state file in the program's folder, read as the card reads it by
+    the card's own command (PINMAN_SIMCARD_CARD, simcard-card)."""
 
     def __init__(self, path):
         self.path = path
 
     def value(self, key, reader=0):
-        section = -1
-        with open(self.path, encoding="utf-8") as f:
-            for line in f:
-                line = line.strip()
-                if not line or line.startswith("#"):
-                    continue
-                if line.startswith("["):
-                    section = section + 1 if line.startswith("[reader]") else -2
-                    continue
-                name, _, value = line.partition("=")
-                if section == reader and name.strip() == key:
-                    return parse_value(value.strip())
-        return None
-
-
-def parse_value(value):
-    """A value as the card writes it: bare up to a comment, or quoted with escapes."""
-    if not value.startswith('"'):
-        return value.split(" #", 1)[0].strip()
-    out = bytearray()
-    i = 1
-    while i < len(value) and value[i] != '"':
-        if value[i] == "\\" and value[i + 1] == "x":
-            out.append(int(value[i + 2:i + 4], 16))
-            i += 4
-        elif value[i] == "\\":
-            out += value[i + 1].encode()
-            i += 2
-        else:
-            out += value[i].encode()
-            i += 1
-    return out.decode("utf-8")
+        """The decoded value of `key` in reader section `reader`, or None when absent."""
+        out = subprocess.run([SIMCARD_CARD, "get", self.path, key, str(reader)], capture_output=True)
+        if out.returncode != 0:
+            if out.stderr:
+                raise AssertionError(out.stderr.decode("utf-8", errors="replace"))
+            return None
+        return out.stdout[:-1].decode("utf-8")
 
 
 class Program:
