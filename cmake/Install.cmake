@@ -39,11 +39,14 @@ install(CODE "
     set(sysconf \"\${prefix}/etc\")
   endif()
   set(lib \"\${root}\${prefix}/${PINMAN_INSTALL_DIR}\")
-  file(INSTALL \"${PINMAN_PACKAGING}/gtkzorvpin.conf\" DESTINATION \"\${root}\${sysconf}/gtkzorvpin\")
+  # file(INSTALL) puts DESTDIR in front by itself; the links are made below DESTDIR by hand.
+  file(INSTALL \"${PINMAN_PACKAGING}/gtkzorvpin.conf\" DESTINATION \"\${sysconf}/gtkzorvpin\")
   message(STATUS \"Linking: \${lib}/gtkzorvpin.conf -> \${sysconf}/gtkzorvpin/gtkzorvpin.conf\")
   file(REMOVE \"\${lib}/gtkzorvpin.conf\")
   file(CREATE_LINK \"\${sysconf}/gtkzorvpin/gtkzorvpin.conf\" \"\${lib}/gtkzorvpin.conf\" SYMBOLIC)
-  # A hard link keeps, in /proc/self/maps, the path the program was started through.
+  # A hard link keeps, in /proc/self/maps, the path the program was started through (a
+  # symbolic link would not). The Debian package carries it as a second copy of the file,
+  # as CPack's archive does not keep hard links; both work alike.
   file(MAKE_DIRECTORY \"\${lib}/demo\")
   file(REMOVE \"\${lib}/demo/gtkzorvpin\" \"\${lib}/demo/gtkzorvpin.glade\" \"\${lib}/demo/gtkzorvpin-lc\")
   file(CREATE_LINK \"\${lib}/gtkzorvpin\" \"\${lib}/demo/gtkzorvpin\")
@@ -95,8 +98,7 @@ set(PINMAN_MAINTAINER "Pin Manager developers <pin-manager@example.org>")
 set(CPACK_PACKAGE_CONTACT "${PINMAN_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "change, unblock and inspect the PIN and PUK of a smart card")
 # Lines of at most 80 columns; CPack indents each by one blank.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Pin Manager is a small desktop tool for the holder of a cryptographic smart
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Pin Manager is a small desktop tool for the holder of a cryptographic smart
 card. One dialog changes the card's PIN, unblocks a blocked PIN with the PUK
 and changes the PUK; an Info button shows what the card and its reader report.
 At start-up it warns about certificates on the card that have expired or are
@@ -105,8 +107,9 @@ about to expire.
 The card is reached through a PKCS#11 module, by default OpenSC's, named in
 /etc/gtkzorvpin/gtkzorvpin.conf. The command gtkzorvpin-demo runs the program
 on a simulated card of the user's own, to try it out without a card.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install code above needs the final prefix, with DESTDIR for the staging folder.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
