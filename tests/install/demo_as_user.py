@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """The installed gtkzorvpin-demo, run by an ordinary user: the first run makes the user's card
-in their data folder; a PIN change, a wrong PIN and Info work through the window, and what
-the boxes say is read through the accessibility bus.
+in their data folder; the window shows the installed icon; a PIN change, a wrong PIN and
+Info work through the window, what the boxes say is read through the accessibility bus, and
+Escape ends the program as Cancel does.
 
 Run as that user inside `with-xvfb.sh dbus-run-session -- python3 demo_as_user.py` with
 PYTHONPATH naming tests/e2e; the package must be installed."""
@@ -61,6 +62,9 @@ class DemoAsUser(unittest.TestCase):
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
         self.assertEqual(os.stat(p.card.path).st_uid, os.getuid())
+        # The window shows the installed icon, found by its name in the icon theme.
+        icon = subprocess.run(["xprop", "-id", wid, "_NET_WM_ICON"], capture_output=True, text=True).stdout
+        self.assertRegex(icon, r"_NET_WM_ICON\(CARDINAL\) = \s*Icon \(\d+ x \d+\):", "the window has no icon")
 
         for label, value in (("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)):
             p.type_in(wid, label, value)
