@@ -1,54 +1,123 @@
 # Installation and the Debian package. The program lives in one folder with its companion
 # files, <prefix>/lib/gtkzorvpin/, exactly as in the stage folder: it finds them beside
-# its own file, which the link <prefix>/bin/gtkzorvpin leads to.
+# its own file, which the link <prefix>/bin/gtkzorvpin leads to. Its configuration there is
+# a link to the conffile <sysconf>/gtkzorvpin/gtkzorvpin.conf (/etc for the prefix /usr).
+# The demo folder <prefix>/lib/gtkzorvpin/demo/ holds a hard link of the program with its
+# own configuration, naming the simulated card beside it; <prefix>/bin/gtkzorvpin-demo
+# runs it on the user's own demo card.
 set(PINMAN_INSTALL_DIR lib/gtkzorvpin)
+set(PINMAN_DEMO_DIR ${PINMAN_INSTALL_DIR}/demo)
+set(PINMAN_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
 
 install(TARGETS gtkzorvpin RUNTIME DESTINATION ${PINMAN_INSTALL_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.glade ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.conf
-        DESTINATION ${PINMAN_INSTALL_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.glade DESTINATION ${PINMAN_INSTALL_DIR})
 # The compiled catalogues (target translations): gtkzorvpin-lc/<lang>/LC_MESSAGES/*.mo.
 install(DIRECTORY ${STAGE_DIR}/gtkzorvpin-lc DESTINATION ${PINMAN_INSTALL_DIR}
         FILES_MATCHING PATTERN "*.mo")
-
-# The simulated card that the installed configuration names, with its demo card.
-if(TARGET simcard)
-  install(TARGETS simcard LIBRARY DESTINATION ${PINMAN_INSTALL_DIR})
+if(TARGET simcard-card)
+  install(TARGETS simcard-card RUNTIME DESTINATION ${PINMAN_INSTALL_DIR})
 endif()
-install(FILES ${STAGE_DIR}/simcard.state DESTINATION ${PINMAN_INSTALL_DIR} OPTIONAL)
-install(DIRECTORY ${STAGE_DIR}/certs DESTINATION ${PINMAN_INSTALL_DIR} OPTIONAL
-        FILES_MATCHING PATTERN "*.der")
+if(TARGET clogcat)
+  install(TARGETS clogcat RUNTIME DESTINATION bin)
+endif()
+
+# The demo folder: the simulated card (a private module, out of the linker's folders) and
+# the demo configuration; the interface file and the catalogues are the main folder's.
+if(TARGET simcard)
+  install(TARGETS simcard LIBRARY DESTINATION ${PINMAN_DEMO_DIR})
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.conf DESTINATION ${PINMAN_DEMO_DIR})
+
+# Links made at install time, after the program is installed (and stripped): the
+# conffile's place depends on the prefix the package or the user installs to.
+install(CODE "
+  set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+  set(root \"\$ENV{DESTDIR}\")
+  if(prefix STREQUAL \"/usr\")
+    set(sysconf /etc)
+  else()
+    set(sysconf \"\${prefix}/etc\")
+  endif()
+  set(lib \"\${root}\${prefix}/${PINMAN_INSTALL_DIR}\")
+  # file(INSTALL) puts DESTDIR in front by itself; the links are made below DESTDIR by hand.
+  file(INSTALL \"${PINMAN_PACKAGING}/gtkzorvpin.conf\" DESTINATION \"\${sysconf}/gtkzorvpin\")
+  message(STATUS \"Linking: \${lib}/gtkzorvpin.conf -> \${sysconf}/gtkzorvpin/gtkzorvpin.conf\")
+  file(REMOVE \"\${lib}/gtkzorvpin.conf\")
+  file(CREATE_LINK \"\${sysconf}/gtkzorvpin/gtkzorvpin.conf\" \"\${lib}/gtkzorvpin.conf\" SYMBOLIC)
+  # A hard link keeps, in /proc/self/maps, the path the program was started through (a
+  # symbolic link would not). The Debian package carries it as a second copy of the file,
+  # as CPack's archive does not keep hard links; both work alike.
+  file(MAKE_DIRECTORY \"\${lib}/demo\")
+  file(REMOVE \"\${lib}/demo/gtkzorvpin\" \"\${lib}/demo/gtkzorvpin.glade\" \"\${lib}/demo/gtkzorvpin-lc\")
+  file(CREATE_LINK \"\${lib}/gtkzorvpin\" \"\${lib}/demo/gtkzorvpin\")
+  file(CREATE_LINK ../gtkzorvpin.glade \"\${lib}/demo/gtkzorvpin.glade\" SYMBOLIC)
+  file(CREATE_LINK ../gtkzorvpin-lc \"\${lib}/demo/gtkzorvpin-lc\" SYMBOLIC)
+")
 
 # <prefix>/bin/gtkzorvpin -> ../lib/gtkzorvpin/gtkzorvpin, made here and installed as a link.
 set(pinman_link_dir ${CMAKE_BINARY_DIR}/install-links)
 file(MAKE_DIRECTORY ${pinman_link_dir})
 file(CREATE_LINK ../${PINMAN_INSTALL_DIR}/gtkzorvpin ${pinman_link_dir}/gtkzorvpin SYMBOLIC)
 install(FILES ${pinman_link_dir}/gtkzorvpin DESTINATION bin)
+install(PROGRAMS ${PINMAN_PACKAGING}/gtkzorvpin-demo DESTINATION bin)
 
-# The desktop menu entry and its icon.
+# The desktop menu entry, its icon and the AppStream description.
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.desktop DESTINATION share/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.svg
         DESTINATION share/icons/hicolor/scalable/apps)
+install(FILES ${PINMAN_PACKAGING}/gtkzorvpin.metainfo.xml DESTINATION share/metainfo)
+
+# Manual pages and the changelog, compressed as Debian wants them (gzip -9n: no time stamp).
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+set(pinman_gz_dir ${CMAKE_BINARY_DIR}/packaging)
+set(pinman_gz_files)
+foreach(page gtkzorvpin.1 gtkzorvpin-demo.1 clogcat.1 changelog)
+  add_custom_command(
+    OUTPUT ${pinman_gz_dir}/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${pinman_gz_dir}
+    COMMAND ${GZIP_EXECUTABLE} -9n -c ${PINMAN_PACKAGING}/${page} > ${pinman_gz_dir}/${page}.gz
+    DEPENDS ${PINMAN_PACKAGING}/${page}
+    COMMENT "Compressing ${page}")
+  list(APPEND pinman_gz_files ${pinman_gz_dir}/${page}.gz)
+endforeach()
+add_custom_target(packaging_files ALL DEPENDS ${pinman_gz_files})
+install(FILES ${pinman_gz_dir}/gtkzorvpin.1.gz ${pinman_gz_dir}/gtkzorvpin-demo.1.gz
+              ${pinman_gz_dir}/clogcat.1.gz DESTINATION share/man/man1)
+install(FILES ${pinman_gz_dir}/changelog.gz ${PINMAN_PACKAGING}/copyright
+        DESTINATION share/doc/pin-manager)
+install(FILES ${PINMAN_PACKAGING}/pin-manager.lintian-overrides
+        DESTINATION share/lintian/overrides RENAME pin-manager)
 
 # `cpack -G DEB`: a Debian package installed below /usr, whose library dependencies
 # (GTK 2, libglade, OpenSSL, the C++ runtime) dpkg-shlibdeps works out from the binaries.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pin-manager)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "Pin Manager project")
-set(CPACK_PACKAGE_CONTACT "Pin Manager project")
+set(CPACK_PACKAGE_VENDOR "Pin Manager developers")
+set(PINMAN_MAINTAINER "Pin Manager developers <pin-manager@example.org>")
+set(CPACK_PACKAGE_CONTACT "${PINMAN_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "change, unblock and inspect the PIN and PUK of a smart card")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Pin Manager is a small desktop tool for the holder of a cryptographic smart card. \
-One dialog changes the card's PIN, unblocks a blocked PIN with the PUK and changes the \
-PUK; an Info button shows what the card and its reader report, and at start-up it can \
-warn about certificates on the card that have expired or are about to expire. The card \
-is reached through a PKCS#11 module named in /usr/lib/gtkzorvpin/gtkzorvpin.conf; the \
-package comes with a simulated card module and a demo card to try it out.")
+# Lines of at most 80 columns; CPack indents each by one blank.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Pin Manager is a small desktop tool for the holder of a cryptographic smart
+card. One dialog changes the card's PIN, unblocks a blocked PIN with the PUK
+and changes the PUK; an Info button shows what the card and its reader report.
+At start-up it warns about certificates on the card that have expired or are
+about to expire.
+.
+The card is reached through a PKCS#11 module, by default OpenSC's, named in
+/etc/gtkzorvpin/gtkzorvpin.conf. The command gtkzorvpin-demo runs the program
+on a simulated card of the user's own, to try it out without a card.")
+# The install code above needs the final prefix, with DESTDIR for the staging folder.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Pin Manager project")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PINMAN_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "opensc-pkcs11, pcscd")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PINMAN_PACKAGING}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -93,6 +93,8 @@ void protect_secrets(void) {
 void setup_dialog(GladeXML* builder) {
     GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
     gtk_window_set_title(GTK_WINDOW(window), _("Pin Manager"));
+    // The installed icon, by its theme name, so that it follows the icon theme.
+    gtk_window_set_icon_name(GTK_WINDOW(window), "gtkzorvpin");
     g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroy), builder);
 
     for (int page : kFieldOrder)

@@ -10,7 +10,7 @@ packages=(
   dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib
   softhsm2 opensc p11-kit p11-kit-modules openssl
   clang libclang-rt-14-dev valgrind gdb
-  dpkg-dev desktop-file-utils
+  dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks the result: the one folder
-# <prefix>/lib/gtkzorvpin with the program and its companion files, the relative link
-# <prefix>/bin/gtkzorvpin, the menu entry and its icon; then starts the program through the
-# link on a private display, in English and in German.
+# <prefix>/lib/gtkzorvpin with the program and its companion files, its configuration a link
+# to the conffile, the demo folder, the relative link <prefix>/bin/gtkzorvpin, the manual
+# pages, the menu entry and its icon; then starts the demo program on a private display, in
+# English and in German.
 # Usage: check-install.sh <build folder> <source folder>
 set -u
 build=$1
@@ -22,11 +23,25 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {
   exit 1
 }
 lib="$prefix/lib/gtkzorvpin"
-card_sum=$(sha256sum <"$lib/simcard.state" 2>/dev/null)
+demo="$lib/demo"
 
-for f in gtkzorvpin gtkzorvpin.glade gtkzorvpin.conf libsimcard.so simcard.state \
-  certs/signing.der certs/authentication.der; do
+for f in gtkzorvpin gtkzorvpin.glade simcard-card demo/gtkzorvpin demo/gtkzorvpin.conf \
+  demo/libsimcard.so; do
   [ -s "$lib/$f" ] || fail "$lib/$f is missing"
+done
+# The configuration is a link to the conffile, which names OpenSC's module.
+conffile="$prefix/etc/gtkzorvpin/gtkzorvpin.conf"
+[ "$(readlink "$lib/gtkzorvpin.conf")" = "$conffile" ] ||
+  fail "$lib/gtkzorvpin.conf is not a link to $conffile"
+grep -qx 'pkcs11=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so' "$conffile" ||
+  fail "$conffile does not name OpenSC's module"
+# The demo program is the program itself, hard-linked, with the main folder's files.
+[ "$lib/gtkzorvpin" -ef "$demo/gtkzorvpin" ] || fail "$demo/gtkzorvpin is not a hard link of the program"
+[ "$demo/gtkzorvpin.glade" -ef "$lib/gtkzorvpin.glade" ] || fail "the demo does not reach the interface file"
+[ -x "$prefix/bin/gtkzorvpin-demo" ] || fail "no command $prefix/bin/gtkzorvpin-demo"
+for page in gtkzorvpin gtkzorvpin-demo clogcat; do
+  man -l "$prefix/share/man/man1/$page.1.gz" >/dev/null 2>"$tmp/man.err" && [ ! -s "$tmp/man.err" ] ||
+    fail "the manual page $page(1) does not format cleanly: $(cat "$tmp/man.err")"
 done
 for lang in de en es fr it; do
   [ -s "$lib/gtkzorvpin-lc/$lang/LC_MESSAGES/gtkzorvpin.mo" ] || fail "no $lang catalogue installed"
@@ -58,16 +73,15 @@ if command -v xmllint >/dev/null; then
   xmllint --noout "$icon" || fail "the icon is not well-formed XML"
 fi
 
-# Through the link, from elsewhere; in English, then in German from the installed catalogue.
+# The demo program, from elsewhere; in English, then in German from the installed catalogue.
 run="$src/tests/install/run-installed.sh"
 with_xvfb="$src/scripts/with-xvfb.sh"
 env LANG=C.UTF-8 LANGUAGE= LC_ALL= LC_MESSAGES= \
-  "$with_xvfb" "$run" "$prefix/bin/gtkzorvpin" "$lib" "Pin Manager" c || fail "the program in English"
+  "$with_xvfb" "$run" "$demo/gtkzorvpin" "$demo" "Pin Manager" c "$lib/simcard-card" ||
+  fail "the program in English"
 env LANG=C.UTF-8 LANGUAGE=de LC_ALL= LC_MESSAGES= \
-  "$with_xvfb" "$run" "$prefix/bin/gtkzorvpin" "$lib" "PIN-Verwaltung" a || fail "the program in German"
-
-# The demo card of the install tree is left as it was installed.
-[ "$(sha256sum <"$lib/simcard.state")" = "$card_sum" ] || fail "the installed demo card was changed"
+  "$with_xvfb" "$run" "$demo/gtkzorvpin" "$demo" "PIN-Verwaltung" a "$lib/simcard-card" ||
+  fail "the program in German"
 
 echo "install into $prefix: $failures failures"
 [ "$failures" -eq 0 ]

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Builds the Debian package of the build with cpack into a temporary folder and checks its
-# control data and contents. As root, it also installs the package with dpkg, starts
-# /usr/bin/gtkzorvpin on a private display and removes the package again.
+# control data and contents, with lintian (no error, no warning), appstreamcli and
+# desktop-file-validate. As root, it then installs the package with dpkg and, as an ordinary
+# user made for the test, runs gtkzorvpin-demo through its window (tests/install/
+# demo_as_user.py); the package's files must be unchanged afterwards (dpkg --verify), and an
+# edit of the conffile must survive a second dpkg -i. Not root: the checks of the package
+# alone run, and the test is skipped (77).
 # Usage: check-package.sh <build folder> <source folder>
 set -u
 build=$1
 src=$2
 tmp=$(mktemp -d)
 installed=0
+user=""
 cleanup() {
+  [ -n "$user" ] && userdel -r "$user" >/dev/null 2>&1
   if [ "$installed" -eq 1 ]; then
     dpkg --purge pin-manager >"$tmp/remove.log" 2>&1 || cat "$tmp/remove.log"
   fi
@@ -42,36 +48,82 @@ for dep in 'libgtk2\.0-0' libglade2-0 'libssl[0-9.]*' libc6 'libstdc\+\+6'; do
   grep -Eq "(^|, )${dep}( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
 done
 grep -q '^ Package: pin-manager$' "$tmp/info.txt" || fail "the package is not named pin-manager"
-grep -q '^ Maintainer: Pin Manager project$' "$tmp/info.txt" || fail "wrong maintainer"
+grep -Eq '^ Maintainer: Pin Manager developers <[^ >]+@[^ >]+>$' "$tmp/info.txt" || fail "wrong maintainer"
+grep -Eq '^ Recommends: opensc-pkcs11, pcscd$' "$tmp/info.txt" || fail "Recommends is not opensc-pkcs11, pcscd"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles >"$tmp/conffiles" 2>/dev/null
+grep -qx /etc/gtkzorvpin/gtkzorvpin.conf "$tmp/conffiles" || fail "/etc/gtkzorvpin/gtkzorvpin.conf is no conffile"
+if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '^\./(postinst|postrm|triggers)$'; then
+  fail "the package has maintainer scripts or triggers (ldconfig for the private module?)"
+fi
+
+# lintian: no error and no warning (its overrides ship in the package, with their reasons).
+lintian --fail-on error,warning "$deb" >"$tmp/lintian.txt" 2>&1 || {
+  fail "lintian finds fault with the package:"
+  cat "$tmp/lintian.txt"
+}
+mkdir -p "$tmp/root"
+dpkg-deb -x "$deb" "$tmp/root"
+appstreamcli validate --no-net "$tmp/root/usr/share/metainfo/gtkzorvpin.metainfo.xml" >"$tmp/as.txt" 2>&1 || {
+  fail "appstreamcli refuses the metainfo:"
+  cat "$tmp/as.txt"
+}
+desktop-file-validate "$tmp/root/usr/share/applications/gtkzorvpin.desktop" >"$tmp/dfv.txt" 2>&1
+if [ -s "$tmp/dfv.txt" ]; then
+  fail "desktop-file-validate finds fault with the menu entry:"
+  cat "$tmp/dfv.txt"
+fi
 
 dpkg-deb -c "$deb" >"$tmp/contents.txt" || fail "dpkg-deb cannot list the package"
 for path in ./usr/lib/gtkzorvpin/gtkzorvpin ./usr/lib/gtkzorvpin/gtkzorvpin.glade \
-  ./usr/lib/gtkzorvpin/gtkzorvpin.conf ./usr/lib/gtkzorvpin/libsimcard.so \
-  ./usr/lib/gtkzorvpin/simcard.state ./usr/lib/gtkzorvpin/gtkzorvpin-lc/de/LC_MESSAGES/gtkzorvpin.mo \
+  ./usr/lib/gtkzorvpin/demo/libsimcard.so ./usr/lib/gtkzorvpin/simcard-card ./usr/bin/clogcat \
+  ./usr/lib/gtkzorvpin/demo/gtkzorvpin ./usr/lib/gtkzorvpin/gtkzorvpin-lc/de/LC_MESSAGES/gtkzorvpin.mo \
+  ./usr/share/man/man1/clogcat.1.gz ./usr/share/doc/pin-manager/copyright \
   ./usr/share/applications/gtkzorvpin.desktop ./usr/share/icons/hicolor/scalable/apps/gtkzorvpin.svg; do
   grep -qE " ${path}\$" "$tmp/contents.txt" || fail "the package lacks $path"
 done
 grep -qE ' ./usr/bin/gtkzorvpin -> ../lib/gtkzorvpin/gtkzorvpin$' "$tmp/contents.txt" ||
   fail "the package lacks the link /usr/bin/gtkzorvpin -> ../lib/gtkzorvpin/gtkzorvpin"
+grep -qE ' ./usr/lib/gtkzorvpin/gtkzorvpin.conf -> /etc/gtkzorvpin/gtkzorvpin.conf$' "$tmp/contents.txt" ||
+  fail "the configuration is not a link to the conffile"
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "not root: the package is not installed"
+  echo "package $(basename "$deb"): $failures failures"
+  [ "$failures" -eq 0 ] || exit 1
+  echo "SKIP: not root, so the package is not installed and run"
+  exit 77
 elif dpkg-query -W -f='${Status}' pin-manager 2>/dev/null | grep -q 'install ok installed'; then
-  echo "pin-manager is installed on this machine already: left alone, not installed again"
+  fail "pin-manager is installed on this machine already: left alone, not installed again"
 else
   installed=1
   if dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1; then
-    env LANG=C.UTF-8 LANGUAGE= LC_ALL= LC_MESSAGES= "$src/scripts/with-xvfb.sh" \
-      "$src/tests/install/run-installed.sh" /usr/bin/gtkzorvpin /usr/lib/gtkzorvpin \
-      "Pin Manager" c || fail "the program installed by the package"
+    # An ordinary user, made for the test, tries the demo card through the window.
+    user="pmdemo$$"
+    useradd --create-home --home-dir "$tmp/home" --shell /bin/sh "$user" || fail "useradd $user failed"
+    chmod 755 "$tmp"
+    runuser -u "$user" -- env -i HOME="$tmp/home" PATH=/usr/bin:/bin LANG=C.UTF-8 \
+      PYTHONPATH="$src/tests/e2e" PYTHONDONTWRITEBYTECODE=1 PINMAN_SIMCARD_CARD=/usr/lib/gtkzorvpin/simcard-card \
+      "$src/scripts/with-xvfb.sh" \
+      dbus-run-session -- /usr/bin/python3 "$src/tests/install/demo_as_user.py" ||
+      fail "gtkzorvpin-demo as the user $user"
+    [ -s "$tmp/home/.local/share/gtkzorvpin-demo/simcard.state" ] ||
+      fail "no demo card in the user's data folder"
+    dpkg --verify pin-manager >"$tmp/verify.txt" 2>&1
+    [ -s "$tmp/verify.txt" ] && fail "the package's files changed: $(cat "$tmp/verify.txt")"
+
+    # A local edit of the conffile survives installing the package again.
+    sed -i 's|^pkcs11=.*|pkcs11=/usr/lib/x86_64-linux-gnu/pkcs11/edited-by-the-test.so|' \
+      /etc/gtkzorvpin/gtkzorvpin.conf
+    dpkg -i --force-confold "$deb" >"$tmp/dpkg2.log" 2>&1 || { cat "$tmp/dpkg2.log"; fail "the second dpkg -i failed"; }
+    grep -qx 'pkcs11=/usr/lib/x86_64-linux-gnu/pkcs11/edited-by-the-test.so' /etc/gtkzorvpin/gtkzorvpin.conf ||
+      fail "the edit of /etc/gtkzorvpin/gtkzorvpin.conf was lost by dpkg -i"
   else
     cat "$tmp/dpkg.log"
     fail "dpkg -i failed"
   fi
   if dpkg --purge pin-manager >"$tmp/remove.log" 2>&1; then
     installed=0
-    [ ! -e /usr/bin/gtkzorvpin ] && [ ! -e /usr/lib/gtkzorvpin ] ||
-      fail "dpkg --purge left /usr/bin/gtkzorvpin or /usr/lib/gtkzorvpin behind"
+    [ ! -e /usr/bin/gtkzorvpin ] && [ ! -e /usr/lib/gtkzorvpin ] && [ ! -e /etc/gtkzorvpin ] ||
+      fail "dpkg --purge left /usr/bin/gtkzorvpin, /usr/lib/gtkzorvpin or /etc/gtkzorvpin behind"
   else
     cat "$tmp/remove.log"
     fail "dpkg --purge failed"

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Starts an installed Pin Manager on $DISPLAY through the given path, on a private copy of
-# its demo card, and checks that it found its companion files in <folder>, that its main
+# a new demo card, and checks that it found its companion files in <folder>, that its main
 # window appears with <title>, and that Cancel (alt+<cancel key>) ends it with status 0.
 # A certificate warning box (a window without a title) that comes first is answered.
-# Usage: run-installed.sh <program> <folder> <title> <cancel key>
+# Usage: run-installed.sh <program> <folder> <title> <cancel key> <simcard-card program>
 set -u
 prog=$1
 [[ "$prog" == /* ]] || prog="$PWD/$prog"
 dir=$(cd "$2" && pwd -P)
 title=$3
 cancel=$4
+make_card=$5
 tmp=$(mktemp -d)
 pid=""
 cleanup() {
@@ -24,9 +25,8 @@ fail() {
 }
 
 # The simulated card writes its counters back: never into the installed folder.
-mkdir -p "$tmp/card"
-cp -r "$dir/simcard.state" "$dir/certs" "$tmp/card/" || {
-  echo "FAIL: no demo card in $dir"
+"$make_card" make "$tmp/card" >/dev/null || {
+  echo "FAIL: $make_card could not make a demo card"
   exit 1
 }
 export SIMCARD_STATE="$tmp/card/simcard.state"

@@ -41,7 +41,10 @@ protected:
         testing::internal::CaptureStderr();
         testkit::unloadModule();
         testing::internal::GetCapturedStderr();
-        std::system((std::string(SOFTHSM_FIXTURE) + " stop '" + dir_.string() + "'").c_str());
+        EXPECT_EQ(
+            std::system((std::string(SOFTHSM_FIXTURE) + " stop '" + dir_.string() + "'").c_str()),
+            0)
+            << "the SoftHSM2 card did not stop";
         testkit::resetSettings();
     }
 

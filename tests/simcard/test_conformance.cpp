@@ -107,7 +107,8 @@ protected:
         mod_.Unload();
         f = nullptr;
         if (!hsm_dir_.empty()) {
-            std::system((std::string(SOFTHSM_FIXTURE) + " stop " + hsm_dir_).c_str());
+            EXPECT_EQ(std::system((std::string(SOFTHSM_FIXTURE) + " stop " + hsm_dir_).c_str()), 0)
+                << "the SoftHSM2 card did not stop";
             hsm_dir_.clear();
         }
         env_.clear();

@@ -1,0 +1,94 @@
+# SPDX-License-Identifier: MIT
+"""The installed gtkzorvpin-demo, run by an ordinary user: the first run makes the user's card
+in their data folder; the window shows the installed icon; a PIN change, a wrong PIN and
+Info work through the window, what the boxes say is read through the accessibility bus, and
+Escape ends the program as Cancel does.
+
+Run as that user inside `with-xvfb.sh dbus-run-session -- python3 demo_as_user.py` with
+PYTHONPATH naming tests/e2e; the package must be installed."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+from pinman_e2e import Card, Program
+
+DEMO = "/usr/bin/gtkzorvpin-demo"
+CARD_DIR = os.path.join(os.environ.get("XDG_DATA_HOME") or os.path.expanduser("~/.local/share"),
+                        "gtkzorvpin-demo")
+PIN, NEW_PIN, WRONG_PIN = "1234", "58203", "97531"
+SUCCESS = "Operation successfully completed"
+WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
+
+
+class Demo(Program):
+    """gtkzorvpin-demo as the user starts it: no folder of the test's own."""
+
+    def __init__(self):
+        self.name = "demo"
+        self.dir = tempfile.mkdtemp(prefix="pinman-demo.")
+        self.card = Card(os.path.join(CARD_DIR, "simcard.state"))
+        self.trace_path = os.path.join(self.dir, "simcard.trace")
+        self.stderr_path = os.path.join(self.dir, "stderr.txt")
+        self.process = None
+        self.shots = 0
+
+    def start(self, extra_env=None):
+        env = dict(os.environ, GTK_MODULES="gail:atk-bridge", NO_AT_BRIDGE="0", LANG="C.UTF-8")
+        env.pop("LANGUAGE", None)
+        self._stderr = open(self.stderr_path, "wb")
+        self.process = subprocess.Popen([DEMO], cwd="/", stderr=self._stderr, env=env)
+        return self
+
+
+class DemoAsUser(unittest.TestCase):
+    def expect_box(self, p, text):
+        kind, seen, alert = p.box()
+        self.assertEqual(seen, text, p.stderr())
+        p.answer_box(alert)
+
+    def test_demo_card_flows(self):
+        self.assertFalse(os.path.exists(CARD_DIR), "the user has a demo card before the first run")
+        p = Demo()
+        self.addCleanup(p.stop)
+        p.start()
+        # The new card's authentication certificate expires within the 30 days warned about.
+        kind, text, alert = p.box()
+        self.assertIsNotNone(text, p.stderr())
+        self.assertIn("Certificate about to expire:", text)
+        self.assertNotIn("Certificate expired:", text)
+        p.answer_box(alert)
+        wid = p.window("Pin Manager")
+        self.assertIsNotNone(wid, p.stderr())
+        self.assertEqual(os.stat(p.card.path).st_uid, os.getuid())
+        # The window shows the installed icon, found by its name in the icon theme.
+        icon = subprocess.run(["xprop", "-id", wid, "_NET_WM_ICON"], capture_output=True, text=True).stdout
+        self.assertRegex(icon, r"_NET_WM_ICON\(CARDINAL\) = \s*Icon \(\d+ x \d+\):", "the window has no icon")
+
+        for label, value in (("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)):
+            p.type_in(wid, label, value)
+        p.key(wid, "Return")
+        self.expect_box(p, SUCCESS)
+        self.assertEqual(p.card.value("pin"), NEW_PIN)
+
+        for label, value in (("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)):
+            p.type_in(wid, label, value)
+        p.key(wid, "Return")
+        self.expect_box(p, WRONG_PIN_BOX)
+        self.assertEqual(p.card.value("pin_tries"), "2")
+
+        p.press("Info")
+        kind, text, alert = p.box()
+        self.assertIsNotNone(text, p.stderr())
+        self.assertIn("Serial Number: ", text)
+        self.assertIn("PIN status: At least a wrong attempt was made", text)
+        p.answer_box(alert)
+
+        # Escape does what Cancel does.
+        p.key(wid, "Escape")
+        self.assertEqual(p.wait_exit(), 0, p.stderr())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
