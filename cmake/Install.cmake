@@ -14,18 +14,12 @@ install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.glade DESTINATION ${PINMAN_INS
 # The compiled catalogues (target translations): gtkzorvpin-lc/<lang>/LC_MESSAGES/*.mo.
 install(DIRECTORY ${STAGE_DIR}/gtkzorvpin-lc DESTINATION ${PINMAN_INSTALL_DIR}
         FILES_MATCHING PATTERN "*.mo")
-if(TARGET simcard-card)
-  install(TARGETS simcard-card RUNTIME DESTINATION ${PINMAN_INSTALL_DIR})
-endif()
-if(TARGET clogcat)
-  install(TARGETS clogcat RUNTIME DESTINATION bin)
-endif()
+install(TARGETS simcard-card RUNTIME DESTINATION ${PINMAN_INSTALL_DIR})
+install(TARGETS clogcat RUNTIME DESTINATION bin)
 
 # The demo folder: the simulated card (a private module, out of the linker's folders) and
 # the demo configuration; the interface file and the catalogues are the main folder's.
-if(TARGET simcard)
-  install(TARGETS simcard LIBRARY DESTINATION ${PINMAN_DEMO_DIR})
-endif()
+install(TARGETS simcard LIBRARY DESTINATION ${PINMAN_DEMO_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.conf DESTINATION ${PINMAN_DEMO_DIR})
 
 # Links made at install time, after the program is installed (and stripped): the
