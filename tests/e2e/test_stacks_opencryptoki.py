@@ -11,8 +11,8 @@ import subprocess
 import sys
 import unittest
 
-from pinman_e2e import PROGRAM_ONLY, Program
 from p11login import login
+from stacks_e2e import StackCase
 
 # The fixture's card: label, user PIN and the security officer PIN (the program's PUK).
 LABEL, PIN, PUK = (os.environ.get(name, "") for name in ("CARD_LABEL", "CARD_PIN", "CARD_PUK"))
@@ -25,20 +25,15 @@ SUCCESS = "Operation successfully completed"
 PIN_STATUS = ["PIN OK", "At least a wrong attempt was made", "Last attempt left", "PIN Locked"]
 
 
-class OpencryptokiHolderSession(unittest.TestCase):
+class OpencryptokiHolderSession(StackCase):
     def setUp(self):
-        self.module = os.environ.get("PKCS11_MODULE", "")
+        super().setUp()
         self.slot = os.environ.get("OCK_SLOT", "")
-        if not (self.module and self.slot and LABEL and PIN and PUK):
-            self.fail("run inside opencryptoki-card.sh (PKCS11_MODULE, OCK_SLOT, CARD_* are not set)")
+        if not (self.slot and LABEL and PIN and PUK):
+            self.fail("run inside opencryptoki-card.sh (OCK_SLOT, CARD_* are not set)")
 
     def logs_in(self, user, pin, expected):
         self.assertEqual(login(self.module, self.slot, user, pin), expected, "%s login with %s" % (user, pin))
-
-    def expect_box(self, p, text, shot):
-        kind, seen, alert = p.box()
-        self.assertEqual(seen, text, p.stderr())
-        p.answer_box(alert, shot)
 
     def fill(self, p, wid, values):
         """Types each value into its field, replacing what the field held."""
@@ -62,9 +57,7 @@ class OpencryptokiHolderSession(unittest.TestCase):
         return fields
 
     def test_holder_session(self):
-        p = Program("opencryptoki", conf="pkcs11=%s\n" % self.module, files=PROGRAM_ONLY, simulated_card=False)
-        self.addCleanup(p.stop)
-        p.start()
+        p = self.program("opencryptoki")
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
         self.assertIn("PKCS11-2: '%s'" % self.module, p.stderr())

@@ -8,29 +8,19 @@ import os
 import sys
 import unittest
 
-from pinman_e2e import PROGRAM_ONLY, Program
+from stacks_e2e import StackCase
 
 NO_CARD = "There is no smartcard in any reader"
 NO_READER = "There is no reader available"
 
 
-class OpenscCase(unittest.TestCase):
+class OpenscCase(StackCase):
     pcscd = None
 
     def setUp(self):
-        self.module = os.environ.get("PKCS11_MODULE", "")
-        if not self.module or os.environ.get("PCSCD") != self.pcscd:
-            self.fail("run inside pcscd-reader.sh with pcscd %s (PKCS11_MODULE, PCSCD)" % self.pcscd)
-
-    def program(self, name):
-        p = Program(name, conf="pkcs11=%s\n" % self.module, files=PROGRAM_ONLY, simulated_card=False)
-        self.addCleanup(p.stop)
-        return p.start()
-
-    def expect_box(self, p, text, shot):
-        kind, seen, alert = p.box()
-        self.assertEqual(seen, text, p.stderr())
-        p.answer_box(alert, shot)
+        super().setUp()
+        if os.environ.get("PCSCD") != self.pcscd:
+            self.fail("run inside pcscd-reader.sh with pcscd %s (PCSCD)" % self.pcscd)
 
 
 class NoCard(OpenscCase):

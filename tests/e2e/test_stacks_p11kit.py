@@ -7,26 +7,17 @@ import os
 import sys
 import unittest
 
-from pinman_e2e import PROGRAM_ONLY, Program
+from stacks_e2e import StackCase
 
 SEVERAL_CARDS = "Warning: there are multipkle smart card inseted\nPlease inser just one card at time."
 
 
-class TwoTokens(unittest.TestCase):
-    def expect_box(self, p, text, shot):
-        kind, seen, alert = p.box()
-        self.assertEqual(seen, text, p.stderr())
-        p.answer_box(alert, shot)
-
+class TwoTokens(StackCase):
     def test_several_cards_at_start_and_on_info(self):
-        module = os.environ.get("PKCS11_MODULE", "")
-        if "p11-kit-proxy" not in module:
-            self.fail("run inside p11kit-proxy.sh (PKCS11_MODULE is %r)" % module)
+        if "p11-kit-proxy" not in self.module:
+            self.fail("run inside p11kit-proxy.sh (PKCS11_MODULE is %r)" % self.module)
         # The certificate check at start asks for the one card.
-        p = Program("p11kit-two", conf="pkcs11=%s\ncheckexpire=86400\n" % module, files=PROGRAM_ONLY,
-                    simulated_card=False)
-        self.addCleanup(p.stop)
-        p.start()
+        p = self.program("p11kit-two", "checkexpire=86400\n")
         self.expect_box(p, SEVERAL_CARDS, "several-cards-at-start")
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
