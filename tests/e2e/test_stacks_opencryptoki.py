@@ -107,7 +107,7 @@ class OpencryptokiHolderSession(StackCase):
         self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
 
         p.press("Cancel")
-        self.assertEqual(p.wait_exit(), 0)
+        self.assertEqual(p.wait_exit(), 0, p.stderr())
         err = p.stderr()
         for secret in (PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK):
             self.assertNotIn(secret, err)

@@ -42,7 +42,7 @@ class NoCard(OpenscCase):
 
         self.assertIsNotNone(p.window("Pin Manager", timeout=1))
         p.press("Cancel")
-        self.assertEqual(p.wait_exit(), 0)
+        self.assertEqual(p.wait_exit(), 0, p.stderr())
 
 
 class NoReader(OpenscCase):
@@ -54,7 +54,7 @@ class NoReader(OpenscCase):
         self.assertEqual(text, NO_READER, p.stderr())
         self.assertIsNone(p.window("Pin Manager", timeout=0.5))
         p.answer_box(alert, "no-reader-box")
-        self.assertEqual(p.wait_exit(), 1)
+        self.assertEqual(p.wait_exit(), 1, p.stderr())
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ class TwoTokens(StackCase):
         p.press("Info")
         self.expect_box(p, SEVERAL_CARDS, "several-cards-on-info")
         p.press("Cancel")
-        self.assertEqual(p.wait_exit(), 0)
+        self.assertEqual(p.wait_exit(), 0, p.stderr())
 
 
 if __name__ == "__main__":
