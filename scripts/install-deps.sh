@@ -9,6 +9,7 @@ packages=(
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
   dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib
   softhsm2 opensc p11-kit p11-kit-modules openssl
+  opencryptoki pcscd vsmartcard-vpcd opensc-pkcs11 util-linux iproute2
   clang libclang-rt-14-dev valgrind gdb
   dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db
 )

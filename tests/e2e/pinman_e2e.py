@@ -27,6 +27,8 @@ WRAPPER = os.environ.get("PINMAN_E2E_WRAPPER", "").split()
 SLOW = float(os.environ.get("PINMAN_E2E_SLOW", "1"))
 
 PROGRAM_FILES = ["gtkzorvpin", "gtkzorvpin.glade", "libsimcard.so"]
+# The program alone, for a configuration that names a module outside its folder.
+PROGRAM_ONLY = ["gtkzorvpin", "gtkzorvpin.glade"]
 
 
 def wait_until(condition, timeout=20.0, step=0.1):
@@ -61,7 +63,10 @@ class Card:
 class Program:
     """One run of gtkzorvpin from a folder of its own, on a copy of the demo card."""
 
-    def __init__(self, name, conf="pkcs11=libsimcard.so\n", files=PROGRAM_FILES, state=None):
+    def __init__(self, name, conf="pkcs11=libsimcard.so\n", files=PROGRAM_FILES, state=None,
+                 simulated_card=True):
+        """simulated_card=False: no card state file in the folder (give `files` without the
+        simulated card, e.g. PROGRAM_ONLY, and a `conf` naming the module to use)."""
         self.name = name
         self.dir = tempfile.mkdtemp(prefix="pinman-e2e.")
         for f in files:
@@ -69,7 +74,9 @@ class Program:
         if os.path.isdir(os.path.join(STAGE, "gtkzorvpin-lc")):
             shutil.copytree(os.path.join(STAGE, "gtkzorvpin-lc"), os.path.join(self.dir, "gtkzorvpin-lc"))
         shutil.copytree(os.path.join(STAGE, "certs"), os.path.join(self.dir, "certs"))
-        if state is None:
+        if not simulated_card:
+            pass
+        elif state is None:
             shutil.copy2(os.path.join(STAGE, "simcard.state"), self.dir)
         else:
             with open(os.path.join(self.dir, "simcard.state"), "w", encoding="utf-8") as f:

@@ -1,0 +1,118 @@
+# SPDX-License-Identifier: MIT
+# The holder's session through the real window on opencryptoki's soft token, checked with a PKCS#11 client.
+"""Runs inside `opencryptoki-card.sh run --label ... --pin ...` (see tests/fixtures), which
+provides PKCS11_MODULE and OCK_SLOT. The soft token counts wrong logins and shows one flag at a
+time (count low, final try, locked), so Info reads each state in turn. After every step that
+changes a secret, a client of its own (p11login.py, in another process) logs in with the new
+one, and the old one no longer logs in."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+from p11login import login
+from stacks_e2e import StackCase
+
+# The fixture's card: label, user PIN and the security officer PIN (the program's PUK).
+LABEL, PIN, PUK = (os.environ.get(name, "") for name in ("CARD_LABEL", "CARD_PIN", "CARD_PUK"))
+# Five digits and more, so that no time stamp or address in the output contains one by chance.
+NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, NEW_PUK = "82640", "19283", "46057", "93718264"
+
+WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
+SUCCESS = "Operation successfully completed"
+# PIN status on Info after 0, 1, 2 and 3 wrong PINs.
+PIN_STATUS = ["PIN OK", "At least a wrong attempt was made", "Last attempt left", "PIN Locked"]
+
+
+class OpencryptokiHolderSession(StackCase):
+    def setUp(self):
+        super().setUp()
+        self.slot = os.environ.get("OCK_SLOT", "")
+        if not (self.slot and LABEL and PIN and PUK):
+            self.fail("run inside opencryptoki-card.sh (OCK_SLOT, CARD_* are not set)")
+
+    def logs_in(self, user, pin, expected):
+        self.assertEqual(login(self.module, self.slot, user, pin), expected, "%s login with %s" % (user, pin))
+
+    def fill(self, p, wid, values):
+        """Types each value into its field, replacing what the field held."""
+        for label, value in values:
+            p.click(p.field(label))
+            p.key(wid, "ctrl+a", "BackSpace")
+            subprocess.run(["xdotool", "windowfocus", "--sync", wid, "type", "--delay", "15", value], check=True)
+
+    def info(self, p, shot):
+        """The Info box's lines by their names (Label, PIN status, ...), answered."""
+        p.press("Info")
+        kind, text, alert = p.box()
+        self.assertIsNotNone(text, p.stderr())
+        lines = text.split("\n")
+        self.assertEqual(lines[0], "Card Informations:", text)
+        p.answer_box(alert, shot)
+        fields = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            fields[name] = value.strip()
+        return fields
+
+    def test_holder_session(self):
+        p = self.program("opencryptoki")
+        wid = p.window("Pin Manager")
+        self.assertIsNotNone(wid, p.stderr())
+        self.assertIn("PKCS11-2: '%s'" % self.module, p.stderr())
+
+        fields = self.info(p, "info-fresh")
+        self.assertEqual(fields["Label"], LABEL)
+        self.assertEqual(fields["Pin Lenght"], "min.4,max.8")
+        self.assertEqual((fields["PIN status"], fields["PUK status"]), ("PIN OK", "PUK OK"))
+
+        # Change the PIN: the token takes the new one, not the old one.
+        self.fill(p, wid, [("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)])
+        p.key(wid, "Return")
+        self.expect_box(p, SUCCESS, "pin-changed-box")
+        self.logs_in("user", NEW_PIN, "CKR_OK")
+        self.logs_in("user", PIN, "CKR_PIN_INCORRECT")
+        self.logs_in("user", NEW_PIN, "CKR_OK")  # the wrong try above is forgotten again
+
+        # Three wrong PINs: Info reads each of the token's states in turn.
+        for wrong in (1, 2, 3):
+            self.fill(p, wid, [("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
+            p.key(wid, "Return")
+            self.expect_box(p, WRONG_PIN_BOX, "wrong-pin-box")
+            fields = self.info(p, "info-after-%d-wrong" % wrong)
+            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], "PUK OK"))
+            self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
+        p.key(wid, "Return")
+        self.expect_box(p, "The PIN is blocked", "pin-blocked-box")
+        self.logs_in("user", NEW_PIN, "CKR_PIN_LOCKED")
+
+        # Unblock it with the security officer PIN.
+        p.show_page("Unblock PIN")
+        self.fill(p, wid, [("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)])
+        p.key(wid, "Return")
+        self.expect_box(p, SUCCESS, "pin-unblocked-box")
+        self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
+        fields = self.info(p, "info-unblocked")
+        self.assertEqual(fields["PIN status"], "PIN OK")
+
+        # Change the PUK, pressing OK.
+        p.show_page("Change PUK")
+        self.fill(p, wid, [("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)])
+        p.press("OK")
+        self.expect_box(p, SUCCESS, "puk-changed-box")
+        self.logs_in("so", NEW_PUK, "CKR_OK")
+        self.logs_in("so", PUK, "CKR_PIN_INCORRECT")
+        self.logs_in("so", NEW_PUK, "CKR_OK")
+        self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
+
+        p.press("Cancel")
+        self.assertEqual(p.wait_exit(), 0, p.stderr())
+        err = p.stderr()
+        for secret in (PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK):
+            self.assertNotIn(secret, err)
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    unittest.main(verbosity=2)
