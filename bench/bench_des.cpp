@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One-block DES and triple-DES encryption timings, set against OpenSSL's legacy DES API.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/des.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of one trace record against the bare file pattern every record performs.
 #include "cLog.h"
 #include "cLog_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The yardstick for start-up time: the least a GTK 2 + libglade program does to show the
 // main window of an interface file.
 #include <glade/glade.h>

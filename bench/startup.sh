@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Start-up time of Pin Manager on the demo card against a minimal GTK 2 + libglade program
 # showing a window of the same interface file: runs interleaved on a private Xvfb, prints
 # the median of each and their ratio.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures the time from starting a program to the mapping of its window with a given
 // title, from X's own MapNotify events on the root window (no window manager runs).
 // Usage: startup_timer TITLE PROGRAM [ARGS...]   prints the milliseconds, or fails.

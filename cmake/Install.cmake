@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and the Debian package. The program lives in one folder with its companion
 # files, <prefix>/lib/gtkzorvpin/, exactly as in the stage folder: it finds them beside
 # its own file, which the link <prefix>/bin/gtkzorvpin leads to. Its configuration there is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A PKCS#11 module inside the fuzzer that answers from the fuzz input: counts, lengths and
 // certificate bytes of any value. Message boxes are recorded instead of shown.
 #include "fake_module.h"

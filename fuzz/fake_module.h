@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-fuzzer PKCS#11 module and the boxes it records.
 #ifndef PINMAN_FUZZ_FAKE_MODULE_H
 #define PINMAN_FUZZ_FAKE_MODULE_H

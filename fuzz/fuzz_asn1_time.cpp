@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the classification of certificate validity times on any text, as either time type.
 #include <cstdint>
 #include <cstdlib>

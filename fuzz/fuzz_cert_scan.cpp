@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the start-up certificate scan against a module that answers any counts, lengths
 // and certificate bytes: the report stays within its buffer and every session is closed.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the configuration file's line patterns: any line, the settings stay sound.
 #include <cstdint>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the trace log's formatter: any format, with arguments of the kinds its conversions
 // read, written to a real log file.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes resuming the trace log from an existing file of any bytes and size: the bytes there
 // are kept, and what is appended decrypts with the one-pass reader's rule.
 #include <cstdint>

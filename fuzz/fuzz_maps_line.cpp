@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the parser of /proc/self/maps lines: an address, then any line of text.
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs one fuzz target for a bounded time on a copy of its seed corpus.
 # Usage: run-fuzzer.sh TARGET SEED_CORPUS SECONDS [more libFuzzer options]
 # A longer run by hand:  fuzz/run-fuzzer.sh build-fuzz/fuzz/fuzz_log_format fuzz/corpus/fuzz_log_format 600

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps the diagnostic lines of the code under test off the fuzzer's own output.
 #ifndef PINMAN_FUZZ_SILENCE_H
 #define PINMAN_FUZZ_SILENCE_H

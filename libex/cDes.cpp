@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DES and triple DES (EDE) on 8-byte blocks: table-driven key schedules and block functions.
 #include "cDes.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DES and triple DES (EDE, two or three keys) on single 8-byte blocks, FIPS 46-3.
 #ifndef LIBEX_CDES_H
 #define LIBEX_CDES_H

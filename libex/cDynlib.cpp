@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading shared libraries at run time through the system's dynamic loader.
 #include "cDynlib.h"
 

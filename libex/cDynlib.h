@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading shared libraries at run time: a thin layer over the dynamic loader.
 #ifndef LIBEX_CDYNLIB_H
 #define LIBEX_CDYNLIB_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scope guards for the C resources the program and its library hold in a function: a stdio
 // file and a malloc'ed buffer, each released when the guard leaves its scope.
 #ifndef LIBEX_CGUARDS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace log: one file per process in /log, a 16-byte clear header, then one triple-DES
 // CFB-64 stream that every record reopens and continues from the file's tail.
 #include "cLog.h"

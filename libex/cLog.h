@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace log: records appended to a triple-DES CFB-64 encrypted file in /log.
 #ifndef LIBEX_CLOG_H
 #define LIBEX_CLOG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internals of the trace log, exposed to tests, tools and fuzzers only. The shipped
 // program never calls these and always logs to /log.
 #ifndef LIBEX_CLOG_INTERNAL_H

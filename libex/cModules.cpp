@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the file that holds a given address of the running process (/proc/self/maps).
 #include "cModules.h"
 #include "cModules_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Locating the file that holds the running code, through /proc/self/maps.
 #ifndef LIBEX_CMODULES_H
 #define LIBEX_CMODULES_H

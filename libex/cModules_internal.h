@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internals of the module locator, exposed to tests and fuzzers only.
 #ifndef LIBEX_CMODULES_INTERNAL_H
 #define LIBEX_CMODULES_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PKCS#11 module's lifetime and the session on the one card present.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up warning about certificates on the card that are not yet valid, expired or
 // about to expire.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file beside the executable, and the program's own folder.
 #include <cstdio>
 #include <cstring>

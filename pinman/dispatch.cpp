@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which page is on view, and what OK (or Enter in a field) does there.
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"

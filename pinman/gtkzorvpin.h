@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pin Manager's shared state and the functions its parts call on one another.
 #ifndef PINMAN_GTKZORVPIN_H
 #define PINMAN_GTKZORVPIN_H

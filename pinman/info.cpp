@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Info button: what the card and its reader report about themselves.
 #include <cstdint>
 #include <cstdio>

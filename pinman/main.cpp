@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pin Manager: change, unblock and inspect the PIN and PUK of a smart card.
 #include <clocale>
 #include <cstdio>

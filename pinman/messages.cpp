@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The modal message boxes and the two handlers that end the main loop.
 #include "gtkzorvpin.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Steps of Pin Manager that its own parts and its tests share.
 #ifndef PINMAN_INTERNAL_H
 #define PINMAN_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three card operations of the pages: change the PIN, unblock it, change the PUK.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building the main dialog: the interface file, masked fields, signals and hidden pages.
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Drives Pin Manager on the current (private) display: waits for the certificate warning
 # and the main dialog, saves a screenshot of each, answers the warning and presses Cancel.
 # Usage: demo-screenshots.sh PROGRAM OUTPUT_FOLDER

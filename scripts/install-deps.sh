@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages needed to build, run and test Pin Manager.
 # Idempotent: says nothing and changes nothing when everything is present.
 set -eu

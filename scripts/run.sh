@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds Pin Manager and starts it from build/stage/ on the
 # simulated demo card. With a display: the real window. Without one: on a private Xvfb,
 # saving screenshots of the certificate warning and of the dialog, then ending it.

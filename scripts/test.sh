@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds Pin Manager twice (plain, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs every test of both builds. Tests that need a display
 # start a private Xvfb of their own. Exits non-zero when anything fails.

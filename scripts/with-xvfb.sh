@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a command on a private Xvfb display of its own and stops the server afterwards.
 # The display number is chosen by Xvfb itself, so several runs never share one; a server
 # that does not answer is replaced by a new one. -noreset: the server must not reset (and

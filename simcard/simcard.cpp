@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated smart card: a PKCS#11 2.x module whose readers, cards, PINs and
 // certificates live in a plain text state file.
 #include <dlfcn.h>

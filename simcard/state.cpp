@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading, locking and atomically rewriting the simulated card's state file.
 #include "state.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated card's state file: its parsed form, how it is read, locked and written back.
 #ifndef SIMCARD_STATE_H
 #define SIMCARD_STATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // clogcat: writes the clear text of an encrypted trace log file to standard output.
 #include "cLog_internal.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Extracts the message identifiers of the program's code (_() and N_()) and of the
 # interface file into one template. Locations are relative to the source folder.
 # Usage: cmake -DSOURCE_DIR=<repo> -DOUTPUT=<file.pot> [-DVERSION=x.y.z] -P extract-messages.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A deliberate leak of our own, preloaded into the program to show that the valgrind
 // suppressions for the desktop libraries still let a lost block of ours fail the run.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Drives the real Pin Manager program on a private display as a card holder would: it reads
 the boxes through the accessibility bus, as a screen reader does, types with xdotool and keeps
 screenshots as test artifacts.

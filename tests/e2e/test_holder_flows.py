@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A card holder's session with the real program: change the PIN by typing and Enter, lock the
 PIN with wrong tries (Info reading each status) and unblock it with the PUK, change the PUK,
 read the card information, lock the PUK with wrong tries, then Cancel. Each step is checked on the card's state file and in the boxes, read through the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The real program started from a prepared folder on a private display: its diagnostic lines,
 its windows and boxes, and its exit status."""
 

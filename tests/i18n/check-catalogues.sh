@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the message catalogues against the program as it is now: the identifiers are
 # extracted afresh from the code and the interface file; every one of them must have a
 # finished translation (not empty, not fuzzy) with the same line structure in every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The compiled catalogues of the stage folder at run time: gettext finds them where the
 // program binds its text domain, gives the expected texts for the language of $LANGUAGE,
 // keeps the Info format usable by the program, and translates the interface file.

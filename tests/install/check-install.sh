@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and checks the result: the one folder
 # <prefix>/lib/gtkzorvpin with the program and its companion files, its configuration a link
 # to the conffile, the demo folder, the relative link <prefix>/bin/gtkzorvpin, the manual

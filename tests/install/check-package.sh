@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package of the build with cpack into a temporary folder and checks its
 # control data and contents, with lintian (no error, no warning), appstreamcli and
 # desktop-file-validate. As root, it then installs the package with dpkg and, as an ordinary

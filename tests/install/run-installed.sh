@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Starts an installed Pin Manager on $DISPLAY through the given path, on a private copy of
 # a new demo card, and checks that it found its companion files in <folder>, that its main
 # window appears with <title>, and that Cancel (alt+<cancel key>) ends it with status 0.

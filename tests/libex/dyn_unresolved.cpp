@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test library for the loader: needs a symbol that nothing provides.
 extern "C" int symbol_nobody_provides(int);
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers for the module locator and loader tests: a program that reports its own module
 # path, a loadable library, and one with a symbol that nothing provides.
 add_executable(modpath_helper modpath_helper.cpp)

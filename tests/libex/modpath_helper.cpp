@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helper: waits for one line on standard input, then prints its own module path.
 // The wait lets a test delete or rename the executable while it runs.
 #include <cstdio>

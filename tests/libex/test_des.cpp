@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the DES and triple-DES key schedules and block functions: published answers,
 // agreement with OpenSSL's DES, the subkey layout, parity, key roles and in-place use.
 #define OPENSSL_SUPPRESS_DEPRECATED

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of run-time library loading with real shared libraries built for the purpose.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the trace log on real files, read back with OpenSSL's triple DES.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/des.h>

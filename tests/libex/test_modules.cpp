@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the module locator: live lookups in this process, crafted maps files, and a
 // helper program that is renamed and deleted while it runs.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A PKCS#11 module whose C_GetFunctionList always fails.
 #include <p11-kit/pkcs11.h>
 

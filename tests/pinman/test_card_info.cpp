@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the Info box: the card's fixed-width fields, the PIN and PUK states, the lengths,
 // and translations that try to write past the texts' buffers.
 #include <clocale>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the start-up certificate check: certificates made here with OpenSSL and put on
 // the simulated card, the classification against a given clock, and the times of the
 // diagnostic lines.

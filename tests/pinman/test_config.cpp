@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the configuration file read from beside this test program, as the program reads
 // its own, and of the module folder that start-up changes to.
 #include <unistd.h>

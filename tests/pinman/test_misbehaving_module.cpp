@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A module that misbehaves at every call the program makes: each error code the program
 // tells apart and some it does not, counts and lengths beyond the buffers given, handles it
 // never handed out. The program answers with the box it owes the holder and never crashes.

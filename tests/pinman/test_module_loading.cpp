@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of loading the PKCS#11 module: the name rules, every failure's box, and what is
 // left for the end of the program, with the simulated card and libraries made to fail.
 #include "testkit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the three PIN and PUK operations and of the OK dispatch, with the real dialog and
 // the simulated card: every answer of the card, the field checks, and what the card's state
 // file says afterwards.

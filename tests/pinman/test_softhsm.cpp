@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PIN and PUK operations against SoftHSM2, a real third-party PKCS#11 module, served as
 // one card through p11-kit's server; each change is checked by logging in through SoftHSM2
 // itself. Loaded directly, SoftHSM2's spare empty token makes a second card.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the main dialog as start-up builds it from the real interface file, and of the
 // message boxes, on a private X display.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixtures of Pin Manager's in-process tests.
 #include "testkit.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixtures of Pin Manager's in-process tests: message boxes answered from a timer,
 // temporary folders, a simulated card with a state file of its own, and module loading.
 #ifndef PINMAN_TESTKIT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point of the in-process tests: GTK first (when a display is there), then the tests.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>

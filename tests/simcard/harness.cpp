@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one harness of the C++ tests that use a PKCS#11 module (see harness.h).
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one harness of the C++ tests that use a PKCS#11 module (the module's own and the
 // program's): temporary folders, files, simulated cards, loading a module with dlopen.
 #ifndef TESTS_SIMCARD_HARNESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PKCS#11 conformance checks run against the simulated card and, for the same flows,
 // against SoftHSM2 served by p11-kit, so that the simulation keeps to the standard.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated card's own features: its state file, persistence, fault injection,
 // misbehaviour knobs, call trace, readers without cards and the staged demo card.
 #include <gtest/gtest.h>
@@ -703,11 +704,14 @@ TEST_F(SimCard, ReadOnlyStateFileRefusesChangesForAnOrdinaryUser) {
     const std::string user = "simcard-t" + std::to_string(getpid());
     if (std::system(
             ("useradd --system --no-create-home --shell /usr/sbin/nologin " + user).c_str()) != 0) {
-        GTEST_SKIP() << "useradd could not make the user " << user;
+        FAIL() << "useradd could not make the user " << user;
     }
     struct RemoveUser {
         std::string name;
-        ~RemoveUser() { std::system(("userdel " + name).c_str()); }
+        ~RemoveUser() {
+            if (std::system(("userdel " + name).c_str()) != 0)
+                ADD_FAILURE() << "userdel could not remove " << name;
+        }
     } remove_user{user};
     const passwd* pw = getpwnam(user.c_str());
     ASSERT_NE(pw, nullptr);
