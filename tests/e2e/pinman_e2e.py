@@ -62,7 +62,7 @@ class Card:
 
 
 class Program:
-    """One run of gtkzorvpin from a folder of its own, on a copy of the demo card."""
+    """One run of gtkzorvpin from a folder of its own, on a new demo card."""
 
     def __init__(self, name, conf="pkcs11=libsimcard.so\n", files=PROGRAM_FILES, state=None,
                  simulated_card=True):
@@ -74,14 +74,13 @@ class Program:
             shutil.copy2(os.path.join(STAGE, f), self.dir)
         if os.path.isdir(os.path.join(STAGE, "gtkzorvpin-lc")):
             shutil.copytree(os.path.join(STAGE, "gtkzorvpin-lc"), os.path.join(self.dir, "gtkzorvpin-lc"))
-        shutil.copytree(os.path.join(STAGE, "certs"), os.path.join(self.dir, "certs"))
-        if not simulated_card:
-            pass
-        elif state is None:
-            shutil.copy2(os.path.join(STAGE, "simcard.state"), self.dir)
-        else:
-            with open(os.path.join(self.dir, "simcard.state"), "w", encoding="utf-8") as f:
-                f.write(state)
+        if simulated_card:
+            # A fresh demo card made by the card's own command, never the stage's card (the
+            # developer's to change, and private to its owner); `state` replaces its state.
+            subprocess.run([SIMCARD_CARD, "make", self.dir], check=True)
+            if state is not None:
+                with open(os.path.join(self.dir, "simcard.state"), "w", encoding="utf-8") as f:
+                    f.write(state)
         with open(os.path.join(self.dir, "gtkzorvpin.conf"), "w", encoding="utf-8") as f:
             f.write(conf)
         self.card = Card(os.path.join(self.dir, "simcard.state"))
