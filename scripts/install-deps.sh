@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Debian packages needed to build, run and test Pin Manager.
-# Idempotent: says nothing and changes nothing when everything is present.
+# Installs the Debian packages needed to build, run and test Pin Manager, on Debian 12 and
+# Debian 13. Idempotent: says nothing and changes nothing when everything is present.
 set -eu
 packages=(
   build-essential cmake pkg-config git
-  libgtk2.0-dev libglade2-dev libssl-dev libp11-kit-dev gettext
+  libgtk2.0-dev libssl-dev libp11-kit-dev gettext
   libgtest-dev libbenchmark-dev
-  xvfb xdotool x11-utils imagemagick fonts-dejavu-core
+  xvfb xdotool x11-utils imagemagick fonts-dejavu-core locales
   dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib
-  softhsm2 opensc p11-kit p11-kit-modules openssl
+  softhsm2 opensc p11-kit p11-kit-modules openssl gnutls-bin
   opencryptoki pcscd vsmartcard-vpcd opensc-pkcs11 util-linux iproute2
-  clang libclang-rt-14-dev valgrind gdb
+  clang libclang-rt-dev valgrind gdb
   dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db
 )
+# libglade 2 is gone from Debian 13; there the program builds on its own libglade layer.
+. /etc/os-release
+case ${VERSION_ID:-} in
+12) packages+=(libglade2-dev) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
