@@ -60,7 +60,7 @@ install(PROGRAMS ${PINMAN_PACKAGING}/gtkzorvpin-demo DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.desktop DESTINATION share/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.svg
         DESTINATION share/icons/hicolor/scalable/apps)
-install(FILES ${PINMAN_PACKAGING}/gtkzorvpin.metainfo.xml DESTINATION share/metainfo)
+install(FILES ${PINMAN_PACKAGING}/org.example.pinmanager.metainfo.xml DESTINATION share/metainfo)
 
 # Manual pages and the changelog, compressed as Debian wants them (gzip -9n: no time stamp).
 find_program(GZIP_EXECUTABLE gzip REQUIRED)
@@ -87,7 +87,15 @@ install(FILES ${PINMAN_PACKAGING}/pin-manager.lintian-overrides
 # (GTK 2, libglade, OpenSSL, the C++ runtime) dpkg-shlibdeps works out from the binaries.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pin-manager)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The version names the Debian release the package is built for (1.0.0~deb12u1,
+# 1.0.0~deb13u1): each depends on its own release's libraries, libglade among them on 12.
+file(STRINGS /etc/os-release pinman_os_version REGEX "^VERSION_ID=")
+string(REGEX REPLACE "^VERSION_ID=\"?([0-9]+)\"?$" "\\1" pinman_debian_release "${pinman_os_version}")
+if(pinman_debian_release MATCHES "^[0-9]+$")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}~deb${pinman_debian_release}u1)
+else()
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+endif()
 set(CPACK_PACKAGE_VENDOR "Pin Manager developers")
 set(PINMAN_MAINTAINER "Pin Manager developers <pin-manager@example.org>")
 set(CPACK_PACKAGE_CONTACT "${PINMAN_MAINTAINER}")

@@ -576,15 +576,21 @@ int ReplaceFile(const std::string& path, const std::string& data, unsigned mode,
         }
         mode = old.st_mode & 07777;
     }
-    err = err == 0 && ::fchmod(fd, mode) != 0 ? errno : err;
-    err = ::close(fd) != 0 && err == 0 ? errno : err;
+    // The temporary name keeps 0600 to the end: the file gets its final mode only once it
+    // has taken the state file's place, so a kill at any moment leaves no copy of the
+    // secrets that others may read (at worst the state file itself stays 0600).
+    bool renamed = false;
     if (err == 0) {
-        int rc = keep ? ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
-                      : ::rename(tmp.c_str(), path.c_str());
-        err = rc != 0 ? errno : 0;
+        renamed = (keep ? ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(),
+                                      RENAME_NOREPLACE)
+                        : ::rename(tmp.c_str(), path.c_str())) == 0;
+        err = !renamed ? errno : ::fchmod(fd, mode) != 0 ? errno : 0;
     }
-    if (err != 0) {
+    if (!renamed) {
         ::unlink(tmp.c_str());
+    }
+    err = ::close(fd) != 0 && err == 0 ? errno : err;
+    if (err != 0) {
         return err;
     }
     int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Builds the Debian package of the build with cpack into a temporary folder and checks its
 # control data and contents, with lintian (no error, no warning), appstreamcli and
-# desktop-file-validate. As root, it then installs the package with dpkg and, as an ordinary
+# desktop-file-validate. As root, it then installs the package with apt-get and, as an ordinary
 # user made for the test, runs gtkzorvpin-demo through its window (tests/install/
 # demo_as_user.py); the package's files must be unchanged afterwards (dpkg --verify), and an
 # edit of the conffile must survive a second dpkg -i. Not root: the checks of the package
@@ -44,10 +44,20 @@ echo "package: $(basename "$deb")"
 dpkg-deb -I "$deb" >"$tmp/info.txt" || fail "dpkg-deb cannot read the package"
 depends=$(sed -n 's/^ Depends: //p' "$tmp/info.txt")
 echo "Depends: $depends"
-# The libraries the program links, as dpkg-shlibdeps names their packages.
-for dep in 'libgtk2\.0-0' libglade2-0 'libssl[0-9.]*' libc6 'libstdc\+\+6'; do
+# The libraries the program links, as dpkg-shlibdeps names their packages (Debian 13's
+# carry "t64"); libglade only where the program is built on it, not on its own layer.
+for dep in 'libgtk2\.0-0(t64)?' 'libssl[0-9.]*(t64)?' libc6 'libstdc\+\+6'; do
   grep -Eq "(^|, )${dep}( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
 done
+if objdump -p "$build/stage/gtkzorvpin" | grep -q 'NEEDED *libglade-2'; then
+  grep -Eq '(^|, )libglade2-0( |,|$)' <<<"$depends" || fail "Depends lacks libglade2-0"
+elif grep -q libglade <<<"$depends"; then
+  fail "the program does not link libglade, yet the package depends on it"
+fi
+# The version names the release it is built for.
+. /etc/os-release
+grep -qx " Version: 1\.0\.0~deb${VERSION_ID}u1" "$tmp/info.txt" ||
+  fail "the version does not name Debian $VERSION_ID: $(grep '^ Version:' "$tmp/info.txt")"
 grep -q '^ Package: pin-manager$' "$tmp/info.txt" || fail "the package is not named pin-manager"
 grep -Eq '^ Maintainer: Pin Manager developers <[^ >]+@[^ >]+>$' "$tmp/info.txt" || fail "wrong maintainer"
 grep -Eq '^ Recommends: opensc-pkcs11, pcscd$' "$tmp/info.txt" || fail "Recommends is not opensc-pkcs11, pcscd"
@@ -64,7 +74,7 @@ lintian --fail-on error,warning "$deb" >"$tmp/lintian.txt" 2>&1 || {
 }
 mkdir -p "$tmp/root"
 dpkg-deb -x "$deb" "$tmp/root"
-appstreamcli validate --no-net "$tmp/root/usr/share/metainfo/gtkzorvpin.metainfo.xml" >"$tmp/as.txt" 2>&1 || {
+appstreamcli validate --no-net "$tmp/root/usr/share/metainfo/org.example.pinmanager.metainfo.xml" >"$tmp/as.txt" 2>&1 || {
   fail "appstreamcli refuses the metainfo:"
   cat "$tmp/as.txt"
 }
@@ -96,15 +106,20 @@ elif dpkg-query -W -f='${Status}' pin-manager 2>/dev/null | grep -q 'install ok 
   fail "pin-manager is installed on this machine already: left alone, not installed again"
 else
   installed=1
-  if dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1; then
+  # As a holder installs it: apt must find every dependency in this release.
+  if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >"$tmp/dpkg.log" 2>&1; then
     # An ordinary user, made for the test, tries the demo card through the window.
     user="pmdemo$$"
     useradd --create-home --home-dir "$tmp/home" --shell /bin/sh "$user" || fail "useradd $user failed"
     chmod 755 "$tmp"
+    # The user runs copies of the test's scripts: the checkout may lie in a home folder
+    # closed to others.
+    share=$tmp/share
+    mkdir -p "$share/tests" && cp -a "$src/scripts" "$share/" && cp -a "$src/tests/e2e" "$src/tests/install" "$share/tests/"
     runuser -u "$user" -- env -i HOME="$tmp/home" PATH=/usr/bin:/bin LANG=C.UTF-8 \
-      PYTHONPATH="$src/tests/e2e" PYTHONDONTWRITEBYTECODE=1 PINMAN_SIMCARD_CARD=/usr/lib/gtkzorvpin/simcard-card \
-      "$src/scripts/with-xvfb.sh" \
-      dbus-run-session -- /usr/bin/python3 "$src/tests/install/demo_as_user.py" ||
+      PYTHONPATH="$share/tests/e2e" PYTHONDONTWRITEBYTECODE=1 PINMAN_SIMCARD_CARD=/usr/lib/gtkzorvpin/simcard-card \
+      "$share/scripts/with-xvfb.sh" \
+      dbus-run-session -- /usr/bin/python3 "$share/tests/install/demo_as_user.py" ||
       fail "gtkzorvpin-demo as the user $user"
     [ -s "$tmp/home/.local/share/gtkzorvpin-demo/simcard.state" ] ||
       fail "no demo card in the user's data folder"
@@ -119,7 +134,7 @@ else
       fail "the edit of /etc/gtkzorvpin/gtkzorvpin.conf was lost by dpkg -i"
   else
     cat "$tmp/dpkg.log"
-    fail "dpkg -i failed"
+    fail "apt-get install of the package failed"
   fi
   if dpkg --purge pin-manager >"$tmp/remove.log" 2>&1; then
     installed=0

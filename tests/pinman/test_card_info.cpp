@@ -150,7 +150,7 @@ TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
 
 TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     testkit::TempDir dir;
-    const std::filesystem::path messages = dir.path() / "xx" / "LC_MESSAGES";
+    const std::filesystem::path messages = dir.path() / "de" / "LC_MESSAGES";
     std::filesystem::create_directories(messages);
     const std::string longText(400, 'L');
     std::string accented;
@@ -171,15 +171,15 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     ASSERT_EQ(
         std::system(("msgfmt -o '" + mo + "' '" + (dir.path() / "xx.po").string() + "'").c_str()),
         0);
-    setlocale(LC_ALL, "C.UTF-8");
-    setenv("LANGUAGE", "xx", 1);
+    // A real German locale (made for the tests, found through LOCPATH) picks the catalogue.
+    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "no de_DE.UTF-8 in LOCPATH";
     bindtextdomain(PINMAN_TEXT_DOMAIN, dir.path().c_str());
     bind_textdomain_codeset(PINMAN_TEXT_DOMAIN, "UTF-8");
     textdomain(PINMAN_TEXT_DOMAIN);
     ASSERT_EQ(std::string(gettext("PIN OK")), longText) << "the catalogue is in use";
 
     const auto boxes = press({Reader{}});
-    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, "C.UTF-8");
     textdomain("messages");
     ASSERT_EQ(boxes.size(), 1u);
     // The translated format reads other arguments than the original: the original is used,

@@ -2,9 +2,11 @@
 // Tests of the start-up certificate check: certificates made here with OpenSSL and put on
 // the simulated card, the classification against a given clock, and the times of the
 // diagnostic lines.
+#include <cstring>
 #include <memory>
 #include <regex>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -249,15 +251,27 @@ TEST_F(CertCheck, DiagnosticTimesAtFixedPositionsYearsAndOffsets) {
     certs.push_back({"month13", makeCertificate("Month13", {-kDay, 400 * kDay}, 0,
                                                 {nullptr, "301317174640Z", V_ASN1_UTCTIME})});
     check(certs);
+    // From OpenSSL 3.5 on, d2i_X509 refuses a UTCTime shorter than its 13 characters
+    // ("utctime is too short"): such a certificate cannot be decoded and is skipped silently,
+    // so it prints no times. Older versions decode it, and the check reads no further than
+    // the string's end.
+    const bool refusesShortUtcTime = OpenSSL_version_num() >= 0x30500000L;
+    std::vector<long long> expected;
+    for (const Case& c : cases) {
+        if (!(refusesShortUtcTime && c.type == V_ASN1_UTCTIME && strlen(c.notBefore) < 13))
+            expected.push_back(c.printed);
+    }
     const std::regex line("notBefore (-?[0-9]+)\n");
     std::vector<long long> printed;
     for (auto it = std::sregex_iterator(stderr_.begin(), stderr_.end(), line);
          it != std::sregex_iterator(); ++it) {
         printed.push_back(std::stoll((*it)[1]));
     }
-    ASSERT_EQ(printed.size(), std::size(cases) + 1) << stderr_;
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(printed[i], cases[i].printed) << cases[i].notBefore;
+    ASSERT_EQ(printed.size(), expected.size() + 1) << stderr_;
+    EXPECT_EQ(count("Found certificate:"), static_cast<int>(expected.size()) + 1)
+        << "a certificate the library cannot decode is skipped silently";
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(printed[i], expected[i]) << "certificate " << i;
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_NE(boxes_[0].text.find("Certificate expired: 'Month13'\n"), std::string::npos)
         << boxes_[0].text;
