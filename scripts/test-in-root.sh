@@ -111,6 +111,7 @@ fi
 root=$(mktemp -d /var/tmp/pinman-root.XXXXXX)
 trap 'rm -rf --one-file-system "$root"' EXIT
 tar -C "$root" -xf "$tarball"
+chmod 755 "$root" # the root's own /, which every user in it must pass through
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 git clone -q --no-hardlinks "$src" "$root/root/pin-manager"
 chmod 700 "$root/root"
