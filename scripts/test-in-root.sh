@@ -119,7 +119,7 @@ log=$root/root/test.log
 
 echo "== The test command in a fresh $release root: $root/root/pin-manager"
 status=0
-unshare --mount --pid --fork --propagation private -- "$0" __inside "$root" "$cache/$suite-archives" \
+unshare --mount --pid --fork --kill-child --propagation private -- "$0" __inside "$root" "$cache/$suite-archives" \
   2>&1 | tee "$log" || status=$?
 
 # Nothing may be skipped inside the root that runs elsewhere.
