@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs the README's test command in a fresh Debian root, as on a new machine: the root holds
-# only git, g++ and cmake before scripts/install-deps.sh runs in it.
+# Runs the README's two commands in a fresh Debian root, as on a new machine: the root holds
+# only git, g++ and cmake before scripts/install-deps.sh runs in it. scripts/run.sh first
+# (no display there: it saves its screenshots and ends the program), then scripts/test.sh.
 #
 # Usage (as root): scripts/test-in-root.sh [debian13|debian12]      (default: debian13)
 #
@@ -10,10 +11,11 @@
 # $PINMAN_ROOT_CACHE (default /var/cache/pin-manager-roots) and made anew when it is missing
 # or when its package list or archive changes; every run unpacks a fresh copy, clones the
 # checkout's committed HEAD into root's home folder (mode 0700, as a new user's is) and runs
-# scripts/test.sh there in private mount and PID namespaces, so that nothing started inside
+# the commands there in private mount and PID namespaces, so that nothing started inside
 # outlives the run and the machine's own mounts are never touched. Downloaded packages are
 # kept between runs beside the root. A test skipped inside the root fails the run, as do
-# skips of GoogleTest other than those that every machine makes (listed below).
+# skips of GoogleTest other than those that every machine makes (listed below). The run's
+# output, its CTest logs and the screenshots are kept in build-root-<release>/.
 set -euo pipefail
 
 release=${1:-debian13}
@@ -46,7 +48,7 @@ if [ "$release" = __inside ]; then
   exec chroot "$root" /usr/bin/env -i HOME=/root USER=root LOGNAME=root SHELL=/bin/bash \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     TERM=dumb CI="${CI:-}" PINMAN_JOBS="${PINMAN_JOBS:-2}" FUZZ_SECONDS="${FUZZ_SECONDS:-20}" \
-    /bin/bash -c 'cd /root/pin-manager && scripts/test.sh'
+    /bin/bash -c 'cd /root/pin-manager && scripts/run.sh && scripts/test.sh'
 fi
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -121,6 +123,18 @@ echo "== The test command in a fresh $release root: $root/root/pin-manager"
 status=0
 unshare --mount --pid --fork --kill-child --propagation private -- "$0" __inside "$root" "$cache/$suite-archives" \
   2>&1 | tee "$log" || status=$?
+
+# What the run leaves for a look afterwards: the screenshots of scripts/run.sh, the logs.
+kept=$src/build-root-$release
+rm -rf "$kept" && mkdir -p "$kept"
+cp -a "$log" "$root"/root/pin-manager/build/screenshots "$kept/" 2>/dev/null || true
+for build in "$root"/root/pin-manager/build*/; do
+  cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$(basename "$build").log" 2>/dev/null || true
+done
+if [ ! -s "$kept/screenshots/main-window.png" ]; then
+  echo "test-in-root: scripts/run.sh left no screenshot of the dialog"
+  [ "$status" -ne 0 ] || status=1
+fi
 
 # Nothing may be skipped inside the root that runs elsewhere.
 skipped=$(grep -E '\((Skipped|Not Run)\)' "$log" || true)
