@@ -31,8 +31,9 @@ esac
 
 # What the root holds before install-deps.sh: a new machine's git, g++ and cmake.
 base_packages=git,g++,cmake
-# GoogleTest skips that every machine makes, whatever it has installed.
-expected_skips='SoftHsm|Conformance\..*/softhsm|Translations\.InterfaceFileIsTranslated'
+# Skips that every machine makes, whatever it has installed (SoftHSM2 counts no tries; the
+# English catalogue leaves the interface file's texts as they are).
+expected_skips='SoftHsm/Conformance\.(Pin|Puk)LocksOnItsLastTry|Translations\.InterfaceFileIsTranslated'
 
 # Inside the new namespaces: mounts for the root, then the test command in it.
 if [ "$release" = __inside ]; then
@@ -137,7 +138,7 @@ if [ ! -s "$kept/screenshots/main-window.png" ]; then
 fi
 
 # Nothing may be skipped inside the root that runs elsewhere.
-skipped=$(grep -E '\((Skipped|Not Run)\)' "$log" || true)
+skipped=$(grep -E '\((Skipped|Not Run)\)' "$log" | grep -Ev "$expected_skips" | sort -u || true)
 gtest_skips=$(cat "$root"/root/pin-manager/build*/Testing/Temporary/LastTest.log 2>/dev/null |
   grep -E '^\[  SKIPPED \] [A-Za-z]' | grep -Ev "$expected_skips" | sort -u || true)
 if [ -n "$skipped$gtest_skips" ]; then
