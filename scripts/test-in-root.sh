@@ -5,6 +5,7 @@
 # (no display there: it saves its screenshots and ends the program), then scripts/test.sh.
 #
 # Usage (as root): scripts/test-in-root.sh [debian13|debian12]      (default: debian13)
+# PINMAN_BUILDS (see scripts/test.sh) names the builds that scripts/test.sh makes there.
 #
 # The root is made with debootstrap from the Debian archive this machine's apt already uses
 # (read from apt, never written here). The bare root is kept, as a tar file, in
@@ -49,6 +50,7 @@ if [ "$release" = __inside ]; then
   exec chroot "$root" /usr/bin/env -i HOME=/root USER=root LOGNAME=root SHELL=/bin/bash \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     TERM=dumb CI="${CI:-}" PINMAN_JOBS="${PINMAN_JOBS:-2}" FUZZ_SECONDS="${FUZZ_SECONDS:-20}" \
+    PINMAN_BUILDS="${PINMAN_BUILDS:-plain asan fuzz}" \
     /bin/bash -c 'cd /root/pin-manager && scripts/run.sh && scripts/test.sh'
 fi
 
