@@ -74,13 +74,14 @@ if command -v xmllint >/dev/null; then
   xmllint --noout "$icon" || fail "the icon is not well-formed XML"
 fi
 
-# The demo program, from elsewhere; in English, then in German from the installed catalogue.
+# The demo program, from elsewhere; in English, then in German from the installed catalogue
+# (under a real German locale, made for the tests by the build).
 run="$src/tests/install/run-installed.sh"
 with_xvfb="$src/scripts/with-xvfb.sh"
 env LANG=C.UTF-8 LANGUAGE= LC_ALL= LC_MESSAGES= \
   "$with_xvfb" "$run" "$demo/gtkzorvpin" "$demo" "Pin Manager" c "$lib/simcard-card" ||
   fail "the program in English"
-env LANG=C.UTF-8 LANGUAGE=de LC_ALL= LC_MESSAGES= \
+env LANG=de_DE.UTF-8 LOCPATH="$build/locales" LANGUAGE= LC_ALL= LC_MESSAGES= \
   "$with_xvfb" "$run" "$demo/gtkzorvpin" "$demo" "PIN-Verwaltung" a "$lib/simcard-card" ||
   fail "the program in German"
 

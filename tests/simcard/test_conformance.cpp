@@ -154,7 +154,10 @@ TEST_P(Conformance, LibraryLifecycle) {
     EXPECT_EQ(f->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     CK_INFO info{};
     ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
-    EXPECT_EQ(info.cryptokiVersion.major, 2);
+    // A 2.x module, or a 3.x one (SoftHSM2 2.6 on Debian 13), whose C_GetFunctionList still
+    // gives the 2.x list.
+    EXPECT_TRUE(info.cryptokiVersion.major == 2 || info.cryptokiVersion.major == 3)
+        << int(info.cryptokiVersion.major);
     EXPECT_TRUE(BlankPadded(info.manufacturerID, sizeof info.manufacturerID));
     EXPECT_TRUE(BlankPadded(info.libraryDescription, sizeof info.libraryDescription));
     EXPECT_EQ(f->C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
