@@ -142,11 +142,12 @@ class Card:
 # --- the state file ---------------------------------------------------------------------
 
 def save_state(path, state):
-    """Writes `state` as JSON through a temporary file beside `path` and a rename."""
+    """Writes `state` as JSON, readable by all, through a temporary file beside `path` and a rename."""
     fd, tmp = tempfile.mkstemp(prefix=os.path.basename(path) + ".", dir=os.path.dirname(path) or ".")
     with os.fdopen(fd, "w", encoding="utf-8") as f:
         json.dump(state, f, indent=1, sort_keys=True)
         f.write("\n")
+        os.fchmod(f.fileno(), 0o644)  # a test run by another user reads it too
     os.replace(tmp, path)
 
 
