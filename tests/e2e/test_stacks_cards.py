@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # The holder's flows through the real window on emulated PIV and OpenPGP cards, through OpenSC, pcscd and vpcd.
-"""Runs inside `pcscd-reader.sh run [--opensc-pkcs11 SETTINGS] --card piv|openpgp ...` (see
+"""Runs inside `pcscd-reader.sh run [--opensc-example FILE] --card piv|openpgp ...` (see
 tests/fixtures), which provides PKCS11_MODULE, OPENSC_CONF and CARDn_STATE, the card's own
 state file. The class Piv or Openpgp goes with the card in the first slot; TwoCards with a
 card in each slot. OpenSC runs as installed (no settings) or with the settings of
@@ -48,10 +48,9 @@ class CardCase(StackCase):
     kind = None  # piv or openpgp
     # The card family's state keys: the PIN and the program's PUK.
     pin_key = puk_key = None
-    # Info's fixed fields for this card: label as installed, label with the settings.
-    labels = ()
-    pin_lengths = None
-    serial = None
+    # How many slots OpenSC shows for the card; Info's fixed fields for it; the common name
+    # of its certificate (the fixture's --cert-name).
+    slots = label = pin_lengths = serial = cert_name = None
 
     def setUp(self):
         super().setUp()
@@ -63,16 +62,13 @@ class CardCase(StackCase):
             settings = re.findall(r"[a-z_]+ = [a-z_0-9]+;", f.read())
         # Either OpenSC as installed, or the very lines the package ships.
         self.assertIn(settings, ([], example_settings()), conf)
-        self.assertEqual(len(example_settings()), 2)
+        self.assertTrue(example_settings(), EXAMPLE)
         self.with_settings = bool(settings)
-
-    def state(self, path=None):
-        with open(path or self.state_path, encoding="utf-8") as f:
-            return json.load(f)
 
     def assert_card(self, **expected):
         """The card's own state has these values (secrets and tries left)."""
-        state = self.state()
+        with open(self.state_path, encoding="utf-8") as f:
+            state = json.load(f)
         self.assertEqual({k: state[k] for k in expected}, expected)
 
     def slot_count(self):
@@ -113,12 +109,12 @@ class CardCase(StackCase):
 
     def holder_flows(self):
         pin_tries, puk_tries = self.pin_key + "_tries", self.puk_key + "_tries"
-        # One card: as installed OpenSC shows an OpenPGP card in two slots, the program one card.
-        self.assertEqual(self.slot_count(), self.slots[self.with_settings])
+        # One card: OpenSC shows an OpenPGP card in a slot per PIN, the program one card.
+        self.assertEqual(self.slot_count(), self.slots)
         p, wid = self.start(self.kind)
 
         fields = self.info(p, "info-fresh")
-        self.assertEqual(fields["Label"], self.labels[self.with_settings])
+        self.assertEqual(fields["Label"], self.label)
         self.assertEqual((fields["Serial Number"], fields["Model"]), (self.serial, "PKCS#15 emulated"))
         self.assertEqual(fields["Pin Lenght"], self.pin_lengths)
         self.assertEqual(fields["Reader in use"], "Virtual PCD 00 00")
@@ -154,8 +150,7 @@ class CardCase(StackCase):
 class Piv(CardCase):
     kind, pin_key, puk_key = "piv", "pin", "puk"
     cert_name = "Alice.Piv"
-    slots = {False: 1, True: 1}
-    labels = {False: cert_name, True: cert_name}
+    slots, label = 1, cert_name
     pin_lengths, serial = "min.4,max.8", "000000000000a001"
     refused_new_pins = ((SHORT_PIN, WRONG_PIN_BOX), ("abcdef", COMM_ERROR))
 
@@ -191,8 +186,7 @@ class Piv(CardCase):
 class Openpgp(CardCase):
     kind, pin_key, puk_key = "openpgp", "pw1", "pw3"
     cert_name = "Bob.Openpgp"
-    slots = {False: 2, True: 1}
-    labels = {False: "OpenPGP card (User PIN)", True: "OpenPGP card (User PIN)"}
+    slots, label = 2, "OpenPGP card (User PIN)"
     pin_lengths, serial = "min.6,max.32", "ff000000a001"
     refused_new_pins = ((SHORT_PIN, WRONG_PIN_BOX),)
 
