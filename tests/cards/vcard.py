@@ -33,7 +33,6 @@ SW_NOT_FOUND = b"\x6A\x82"
 SW_BAD_P1P2 = b"\x6A\x86"
 SW_NO_DATA = b"\x6A\x88"
 SW_BAD_INS = b"\x6D\x00"
-SW_BAD_CLA = b"\x6E\x00"
 
 
 def tries_left(n):
