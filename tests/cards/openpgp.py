@@ -12,7 +12,8 @@ certificate's: its fingerprint is set and GENERATE ASYMMETRIC KEY PAIR reads its
 
 State file keys: pw1, rc (the resetting code, "" when not set), pw3 (texts), pw1_tries,
 rc_tries, pw3_tries (tries left, 3 at most), serial (8 hex digits), cert (hex DER).
-Usage: see vcard.main; --pin sets PW1 and --puk PW3 (the Admin PIN)."""
+Usage: see vcard.main; --pin sets PW1, --puk PW3 (the Admin PIN) and --resetting-code the
+resetting code (none by default)."""
 
 import hashlib
 import os
@@ -179,9 +180,10 @@ class OpenpgpCard(vcard.Card):
 
 
 def initial_state(args):
-    return {"pw1": args.pin or "123456", "pw3": args.puk or "12345678", "rc": "", "pw1_tries": MAX_TRIES,
-            "rc_tries": 0, "pw3_tries": MAX_TRIES, "serial": args.serial or "0000A001"}
+    rc = args.resetting_code or ""
+    return {"pw1": args.pin or "123456", "pw3": args.puk or "12345678", "rc": rc, "pw1_tries": MAX_TRIES,
+            "rc_tries": MAX_TRIES if rc else 0, "pw3_tries": MAX_TRIES, "serial": args.serial or "0000A001"}
 
 
 if __name__ == "__main__":
-    sys.exit(vcard.main(OpenpgpCard, initial_state))
+    sys.exit(vcard.main(OpenpgpCard, initial_state, ["--resetting-code"]))

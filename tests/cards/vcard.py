@@ -241,13 +241,14 @@ def serve(card, port, timeout=10.0):
             sock.sendall(struct.pack(">H", len(reply)) + reply)
 
 
-def main(card_class, initial_state):
+def main(card_class, initial_state, options=()):
     """The command line of one emulated card:
         CARD.py --state FILE [--port PORT] [--pin P] [--puk P] [--serial S] [--cert-name CN]
                 [--cert-not-before SECONDS] [--cert-not-after SECONDS]
     Makes FILE from `initial_state(args)` when it does not exist, with a certificate valid
     from now + SECONDS (default: a day ago) to now + SECONDS (default: in a year), then
-    serves vpcd on PORT."""
+    serves vpcd on PORT. `options` names further options of the card's own, each with a
+    value."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--state", required=True)
     parser.add_argument("--port", type=int, default=35963)
@@ -257,6 +258,8 @@ def main(card_class, initial_state):
     parser.add_argument("--cert-name", default="Holder")
     parser.add_argument("--cert-not-before", type=int, default=-86400)
     parser.add_argument("--cert-not-after", type=int, default=365 * 86400)
+    for option in options:
+        parser.add_argument(option)
     args = parser.parse_args()
     if not os.path.exists(args.state):
         now = int(time.time())

@@ -19,9 +19,9 @@ from stacks_e2e import StackCase
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
                        "opensc-pin-manager.conf.example")
-# The fixture's card options (see tests/e2e/CMakeLists.txt): PIN, PUK, the certificate's name;
-# the certificate ends an hour after the card was made.
-PIN, PUK = "123456", "12345678"
+# The fixture's card options (see tests/e2e/CMakeLists.txt): PIN, PUK, the OpenPGP card's
+# resetting code, the certificate's name; the certificate ends an hour after the card was made.
+PIN, PUK, RESETTING_CODE = "123456", "12345678", "24681357"
 NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, NEW_PUK, WRONG_PUK = "826401", "192837", "460579", "93718264", "55512345"
 SHORT_PIN = "73019"  # shorter than both cards allow
 CHECK_EXPIRE = "checkexpire=86400\n"
@@ -143,7 +143,7 @@ class CardCase(StackCase):
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0, p.stderr())
         err = p.stderr()
-        for secret in (PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK, WRONG_PUK):
+        for secret in (PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK, WRONG_PUK, RESETTING_CODE):
             self.assertNotIn(secret, err)
 
 
@@ -220,10 +220,15 @@ class Openpgp(CardCase):
 
     def test_holder_flows(self):
         self.holder_flows()
-        if self.with_settings:
-            self.assertTrue(self.verifies(self.expected_pin))
-        else:
+        if not self.with_settings:
             self.assertEqual(self.card_answers(["00 A4 04 00 06 D2 76 00 01 24 01", "00 20 00 82"]), ("69", "83"))
+            # The route that works as installed, for a card with a resetting code: OpenSC's
+            # own tool, RESET RETRY COUNTER with the resetting code.
+            subprocess.run(["pkcs15-tool", "--unblock-pin", "--puk", RESETTING_CODE, "--new-pin", UNBLOCKED_PIN],
+                           check=True, capture_output=True)
+            self.assert_card(pw1=UNBLOCKED_PIN, pw1_tries=3, rc_tries=3, pw3=NEW_PUK, pw3_tries=3)
+            self.expected_pin = UNBLOCKED_PIN
+        self.assertTrue(self.verifies(self.expected_pin))
 
 
 class TwoCards(StackCase):
