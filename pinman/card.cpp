@@ -44,6 +44,37 @@ int resolve_module_name(char* szP11Lib, char* filePath) {
     return 1;
 }
 
+// Whether the present slots slotList[0..ulSlots) are all one physical card: a module such as
+// OpenSC gives one card a slot per PIN, each with the same reader (slot description) and the
+// same token serial number. A slot whose query fails, or whose list the module did not fill
+// (more slots than kMaxSlots), counts as a card of its own. Returns 1 or 0.
+int one_card(const CK_SLOT_ID* slotList, CK_ULONG ulSlots) {
+    if (ulSlots > kMaxSlots)
+        return 0;
+    CK_SLOT_INFO firstSlot;
+    CK_TOKEN_INFO firstToken;
+    memset(&firstSlot, 0, sizeof firstSlot);
+    memset(&firstToken, 0, sizeof firstToken);
+    if (pFList->C_GetSlotInfo(slotList[0], &firstSlot) != CKR_OK ||
+        pFList->C_GetTokenInfo(slotList[0], &firstToken) != CKR_OK)
+        return 0;
+    for (CK_ULONG i = 1; i < ulSlots; ++i) {
+        CK_SLOT_INFO slotInfo;
+        CK_TOKEN_INFO tokenInfo;
+        memset(&slotInfo, 0, sizeof slotInfo);
+        memset(&tokenInfo, 0, sizeof tokenInfo);
+        if (pFList->C_GetSlotInfo(slotList[i], &slotInfo) != CKR_OK ||
+            pFList->C_GetTokenInfo(slotList[i], &tokenInfo) != CKR_OK)
+            return 0;
+        if (memcmp(slotInfo.slotDescription, firstSlot.slotDescription,
+                   sizeof slotInfo.slotDescription) != 0 ||
+            memcmp(tokenInfo.serialNumber, firstToken.serialNumber,
+                   sizeof tokenInfo.serialNumber) != 0)
+            return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int InitP11(void) {
@@ -106,7 +137,7 @@ int OpenSession(int bShowError) {
             ShowMessageError(_("There is no smartcard in any reader"));
         return 0;
     }
-    if (ulSlots > 1) {
+    if (ulSlots > 1 && !one_card(slotList, ulSlots)) {
         ShowMessageError(
             _("Warning: there are multipkle smart card inseted\n"
               "Please inser just one card at time."));

@@ -62,9 +62,10 @@ int InitP11(void);
 /* Closes the current session, if any, and unloads the module. C_Finalize is not called. */
 void FinalizeP11(void);
 
-/* Opens a serial read-write session on the one card present. 1 on success (s_hSession and
- * s_slotId written); 0 after an error box, which bShowError = 0 silences except for the
- * several-cards warning. */
+/* Opens a serial read-write session on the one card present. Slots of one physical card (the
+ * same slot description and token serial number, as OpenSC's slot per PIN) count as one card,
+ * and the first of them is used. 1 on success (s_hSession and s_slotId written); 0 after an
+ * error box, which bShowError = 0 silences except for the several-cards warning. */
 int OpenSession(int bShowError);
 
 /* The three operations of the pages: 1 when the card accepted the change; 0 after exactly

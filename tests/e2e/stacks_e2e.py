@@ -3,6 +3,7 @@
 """Each stack fixture in tests/fixtures runs the test with PKCS11_MODULE set to its module."""
 
 import os
+import subprocess
 import unittest
 
 from pinman_e2e import PROGRAM_ONLY, Program
@@ -27,3 +28,24 @@ class StackCase(unittest.TestCase):
         kind, seen, alert = p.box()
         self.assertEqual(seen, text, p.stderr())
         p.answer_box(alert, shot)
+
+    def fill(self, p, wid, values):
+        """Types each (label, value) into the field that the label names, replacing its text."""
+        for label, value in values:
+            p.click(p.field(label))
+            p.key(wid, "ctrl+a", "BackSpace")
+            subprocess.run(["xdotool", "windowfocus", "--sync", wid, "type", "--delay", "15", value], check=True)
+
+    def info(self, p, shot):
+        """Presses Info; the box's lines by their names (Label, PIN status, ...), answered."""
+        p.press("Info")
+        kind, text, alert = p.box()
+        self.assertIsNotNone(text, p.stderr())
+        lines = text.split("\n")
+        self.assertEqual(lines[0], "Card Informations:", text)
+        p.answer_box(alert, shot)
+        fields = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            fields[name] = value.strip()
+        return fields

@@ -7,7 +7,6 @@ changes a secret, a client of its own (p11login.py, in another process) logs in 
 one, and the old one no longer logs in."""
 
 import os
-import subprocess
 import sys
 import unittest
 
@@ -34,27 +33,6 @@ class OpencryptokiHolderSession(StackCase):
 
     def logs_in(self, user, pin, expected):
         self.assertEqual(login(self.module, self.slot, user, pin), expected, "%s login with %s" % (user, pin))
-
-    def fill(self, p, wid, values):
-        """Types each value into its field, replacing what the field held."""
-        for label, value in values:
-            p.click(p.field(label))
-            p.key(wid, "ctrl+a", "BackSpace")
-            subprocess.run(["xdotool", "windowfocus", "--sync", wid, "type", "--delay", "15", value], check=True)
-
-    def info(self, p, shot):
-        """The Info box's lines by their names (Label, PIN status, ...), answered."""
-        p.press("Info")
-        kind, text, alert = p.box()
-        self.assertIsNotNone(text, p.stderr())
-        lines = text.split("\n")
-        self.assertEqual(lines[0], "Card Informations:", text)
-        p.answer_box(alert, shot)
-        fields = {}
-        for line in lines[1:]:
-            name, _, value = line.partition(":")
-            fields[name] = value.strip()
-        return fields
 
     def test_holder_session(self):
         p = self.program("opencryptoki")

@@ -239,6 +239,57 @@ TEST_F(PinOperations, SessionFailures) {
     EXPECT_EQ(error(), "Error communicating with the card (open session)");
 }
 
+// A card with a slot per PIN shows the same reader and token serial number in each slot: one
+// card, changed through its first slot. Anything that tells the slots apart, or a slot that
+// cannot be asked, makes them several cards.
+TEST_F(PinOperations, SlotsOfOneCardCountAsOneCard) {
+    const std::string kSeveral =
+        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
+    Reader pinSlot, otherReader, otherSerial, absent;
+    pinSlot.label = "Demo Card (sig)";  // the token labels of one card's slots differ
+    otherReader.description = "Simulated Reader 1";
+    otherSerial.serial = "0000000000000002";
+    absent.present = false;
+    struct Case {
+        const char* what;
+        std::vector<Reader> readers;
+        std::string faults;
+        int changed;  // the reader whose PIN changes, or -1 for the several-cards box
+    } cases[] = {
+        {"two slots of one card", {Reader{}, pinSlot}, "", 0},
+        {"three slots of one card after an empty reader",
+         {absent, Reader{}, pinSlot, pinSlot},
+         "",
+         1},
+        {"another reader, the same serial number", {Reader{}, otherReader}, "", -1},
+        {"the same reader, another serial number", {Reader{}, otherSerial}, "", -1},
+        {"one card's two slots and another card", {Reader{}, pinSlot, otherSerial}, "", -1},
+        {"the slot cannot be asked", {Reader{}, pinSlot}, "C_GetSlotInfo = 0x30", -1},
+        {"the token cannot be asked", {Reader{}, pinSlot}, "C_GetTokenInfo = 0x30", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start(c.readers, c.faults);
+        const int result = run(kChangePin, "1234", "5678", "5678");
+        if (c.changed < 0) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(error(), kSeveral);
+            EXPECT_EQ(card_->trace().find("C_OpenSession"), std::string::npos);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_TRUE(boxes_.empty());
+            EXPECT_EQ(s_slotId, CK_SLOT_ID(c.changed));
+            for (size_t r = 0; r < c.readers.size(); ++r) {
+                if (!c.readers[r].present)
+                    continue;
+                EXPECT_EQ(card_->value("pin", int(r)), int(r) == c.changed ? "5678" : "1234")
+                    << "reader " << r;
+            }
+        }
+        TearDown();
+    }
+}
+
 TEST_F(PinOperations, OkRunsTheOperationOfThePageOnView) {
     for (int mask = 0; mask < 8; ++mask) {
         const int shown[] = {(mask >> 2) & 1, (mask >> 1) & 1, mask & 1};
