@@ -80,6 +80,9 @@ install(FILES ${pinman_gz_dir}/gtkzorvpin.1.gz ${pinman_gz_dir}/gtkzorvpin-demo.
               ${pinman_gz_dir}/clogcat.1.gz DESTINATION share/man/man1)
 install(FILES ${pinman_gz_dir}/changelog.gz ${PINMAN_PACKAGING}/copyright
         DESTINATION share/doc/pin-manager)
+# OpenSC's setting for unblocking a PIN through PKCS#11, inactive, for the holder to copy.
+install(FILES ${PINMAN_PACKAGING}/opensc-pin-manager.conf.example
+        DESTINATION share/doc/pin-manager/examples)
 install(FILES ${PINMAN_PACKAGING}/pin-manager.lintian-overrides
         DESTINATION share/lintian/overrides RENAME pin-manager)
 

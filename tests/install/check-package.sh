@@ -89,6 +89,7 @@ for path in ./usr/lib/gtkzorvpin/gtkzorvpin ./usr/lib/gtkzorvpin/gtkzorvpin.glad
   ./usr/lib/gtkzorvpin/demo/libsimcard.so ./usr/lib/gtkzorvpin/simcard-card ./usr/bin/clogcat \
   ./usr/lib/gtkzorvpin/demo/gtkzorvpin ./usr/lib/gtkzorvpin/gtkzorvpin-lc/de/LC_MESSAGES/gtkzorvpin.mo \
   ./usr/share/man/man1/clogcat.1.gz ./usr/share/doc/pin-manager/copyright \
+  ./usr/share/doc/pin-manager/examples/opensc-pin-manager.conf.example \
   ./usr/share/applications/gtkzorvpin.desktop ./usr/share/icons/hicolor/scalable/apps/gtkzorvpin.svg; do
   grep -qE " ${path}\$" "$tmp/contents.txt" || fail "the package lacks $path"
 done
