@@ -108,6 +108,42 @@ bool glade_flag(const char* value) {
     return first == 'T' || first == 'Y' || strtol(value, nullptr, 0) != 0;
 }
 
+// Names that libglade gives a meaning of its own where the class has no such property
+// (tooltips, combo items, dialog response ids, custom widgets' creation functions, ...).
+constexpr const char* kLibgladeProperties[] = {"tooltip",
+                                               "items",
+                                               "response_id",
+                                               "wmclass_name",
+                                               "wmclass_class",
+                                               "creation_function",
+                                               "column_widths",
+                                               "history",
+                                               "build_insensitive",
+                                               "filename",
+                                               "format",
+                                               "metric",
+                                               "always_show_toggle",
+                                               "view_line",
+                                               "view_mode",
+                                               "stock_pixmap",
+                                               "new_group",
+                                               "show_titles",
+                                               "display_options",
+                                               "text",
+                                               "label_item",
+                                               "group",
+                                               "icon",
+                                               "image",
+                                               "string1"};
+
+bool is_libglade_property(const char* name) {
+    for (const char* known : kLibgladeProperties) {
+        if (strcmp(known, name) == 0)
+            return true;
+    }
+    return false;
+}
+
 void append_escaped(std::string& out, const char* text) {
     gchar* escaped = g_markup_escape_text(text, -1);
     out += escaped;
@@ -132,7 +168,15 @@ int convert_property(Converter& c, const Node& property, GObjectClass* klass,
     GParamSpec* pspec = container != nullptr ? gtk_container_class_find_child_property(
                                                    G_OBJECT_CLASS(container), name)
                                              : g_object_class_find_property(klass, name);
-    if (pspec == nullptr || (pspec->flags & G_PARAM_WRITABLE) == 0)
+    if (pspec == nullptr && is_libglade_property(name))
+        return refuse(error, std::string("unsupported property ") + name);
+    if (pspec == nullptr) {
+        // libglade skips a property the class does not have, and so does the layer.
+        g_warning("unknown property '%s' of %s skipped", name,
+                  G_OBJECT_CLASS_NAME(klass != nullptr ? klass : G_OBJECT_CLASS(container)));
+        return 1;
+    }
+    if ((pspec->flags & G_PARAM_WRITABLE) == 0)
         return refuse(error, std::string("unsupported property ") + name);
     // libglade names the widget a property refers to; other objects (adjustments, images)
     // it writes in formats of its own.

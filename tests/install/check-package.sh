@@ -44,8 +44,15 @@ echo "package: $(basename "$deb")"
 dpkg-deb -I "$deb" >"$tmp/info.txt" || fail "dpkg-deb cannot read the package"
 depends=$(sed -n 's/^ Depends: //p' "$tmp/info.txt")
 echo "Depends: $depends"
-# The libraries the program links, as dpkg-shlibdeps names their packages.
-for dep in 'libgtk2\.0-0' libglade2-0 'libssl[0-9.]*' libc6 'libstdc\+\+6'; do
+# The libraries the program links, as dpkg-shlibdeps names their packages: libglade only
+# where it builds the window, not where the program carries our layer on GtkBuilder.
+deps=('libgtk2\.0-0' 'libssl[0-9.]*' libc6 'libstdc\+\+6')
+if grep -q '^PINMAN_GLADE_LAYER:BOOL=ON$' "$build/CMakeCache.txt"; then
+  grep -q libglade <<<"$depends" && fail "Depends names libglade, which the program does not use"
+else
+  deps+=(libglade2-0)
+fi
+for dep in "${deps[@]}"; do
   grep -Eq "(^|, )${dep}( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
 done
 grep -q '^ Package: pin-manager$' "$tmp/info.txt" || fail "the package is not named pin-manager"
