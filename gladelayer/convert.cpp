@@ -110,31 +110,13 @@ bool glade_flag(const char* value) {
 
 // Names that libglade gives a meaning of its own where the class has no such property
 // (tooltips, combo items, dialog response ids, custom widgets' creation functions, ...).
-constexpr const char* kLibgladeProperties[] = {"tooltip",
-                                               "items",
-                                               "response_id",
-                                               "wmclass_name",
-                                               "wmclass_class",
-                                               "creation_function",
-                                               "column_widths",
-                                               "history",
-                                               "build_insensitive",
-                                               "filename",
-                                               "format",
-                                               "metric",
-                                               "always_show_toggle",
-                                               "view_line",
-                                               "view_mode",
-                                               "stock_pixmap",
-                                               "new_group",
-                                               "show_titles",
-                                               "display_options",
-                                               "text",
-                                               "label_item",
-                                               "group",
-                                               "icon",
-                                               "image",
-                                               "string1"};
+// clang-format off
+constexpr const char* kLibgladeProperties[] = {
+    "tooltip", "items", "response_id", "wmclass_name", "wmclass_class", "creation_function",
+    "column_widths", "history", "build_insensitive", "filename", "format", "metric",
+    "always_show_toggle", "view_line", "view_mode", "stock_pixmap", "new_group", "show_titles",
+    "display_options", "text", "label_item", "group", "icon", "image", "string1"};
+// clang-format on
 
 bool is_libglade_property(const char* name) {
     for (const char* known : kLibgladeProperties) {
