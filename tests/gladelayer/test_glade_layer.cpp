@@ -1,0 +1,385 @@
+// SPDX-License-Identifier: MIT
+// The libglade layer: the shipped interface file built by libglade and by the layer gives
+// the same widget trees and connections, and files the layer refuses build nothing.
+#include <gdk/gdkkeysyms.h>
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gladelayer.h"
+#include "gtkzorvpin.h"
+
+namespace {
+
+// One way to build an interface file: libglade itself, or the layer.
+struct Loader {
+    const char* name;
+    GObject* (*load)(const char* file);
+    GtkWidget* (*widget)(GObject* tree, const char* name);
+    void (*autoconnect)(GObject* tree);
+};
+const Loader kLayer = {
+    "layer", [](const char* f) { return G_OBJECT(gladelayer_xml_new(f, nullptr, nullptr)); },
+    [](GObject* t, const char* n) { return gladelayer_xml_get_widget(GLADELAYER_XML(t), n); },
+    [](GObject* t) { gladelayer_xml_signal_autoconnect(GLADELAYER_XML(t)); }};
+#ifdef HAVE_LIBGLADE
+const Loader kLibglade = {
+    "libglade", [](const char* f) { return G_OBJECT(glade_xml_new(f, nullptr, nullptr)); },
+    [](GObject* t, const char* n) { return glade_xml_get_widget(GLADE_XML(t), n); },
+    [](GObject* t) { glade_xml_signal_autoconnect(GLADE_XML(t)); }};
+const Loader* const kLoaders[] = {&kLibglade, &kLayer};
+#else
+const Loader* const kLoaders[] = {&kLayer};
+#endif
+
+std::string read_file(const char* path) {
+    gchar* text = nullptr;
+    g_file_get_contents(path, &text, nullptr, nullptr);
+    std::string result = text != nullptr ? text : "";
+    g_free(text);
+    return result;
+}
+
+// `text` in a file of a fresh folder (no file when `text` is empty); both go at the end.
+struct TempFile {
+    gchar* dir = g_dir_make_tmp("gladelayer-test.XXXXXX", nullptr);
+    std::string path = std::string(dir) + "/interface.glade";
+    explicit TempFile(const std::string& text) {
+        if (!text.empty())
+            g_file_set_contents(path.c_str(), text.c_str(), -1, nullptr);
+    }
+    ~TempFile() {
+        g_unlink(path.c_str());
+        g_rmdir(dir);
+        g_free(dir);
+    }
+};
+
+std::vector<GtkWidget*> toplevels() {
+    GList* list = gtk_window_list_toplevels();
+    std::vector<GtkWidget*> windows;
+    for (GList* l = list; l != nullptr; l = l->next)
+        windows.push_back(GTK_WIDGET(l->data));
+    g_list_free(list);
+    std::sort(windows.begin(), windows.end());
+    return windows;
+}
+
+// A file built by one loader, with the windows the load made; destroys them at the end.
+struct Built {
+    const Loader& loader;
+    GObject* tree;
+    std::vector<GtkWidget*> windows;  // the file's, by name
+    std::vector<GtkWidget*> all;      // libglade adds an unnamed empty window of its own
+
+    Built(const Loader& l, const char* file) : loader(l) {
+        const std::vector<GtkWidget*> before = toplevels();
+        tree = loader.load(file);
+        for (GtkWidget* w : toplevels()) {
+            if (std::binary_search(before.begin(), before.end(), w))
+                continue;
+            all.push_back(w);
+            if (strcmp(name_of(w), "-") != 0)
+                windows.push_back(w);
+        }
+    }
+    ~Built() {
+        if (tree != nullptr)
+            g_object_unref(tree);
+        for (GtkWidget* w : all) {
+            g_signal_handlers_disconnect_by_func(w, (gpointer)on_window_destroy, nullptr);
+            gtk_widget_destroy(w);
+        }
+    }
+    GtkWidget* widget(const char* name) const { return loader.widget(tree, name); }
+    // The name the loader finds `w` by, or "-" (a widget the file does not name).
+    const char* name_of(GtkWidget* w) const {
+        const char* name = gtk_widget_get_name(w);
+        return widget(name) == w ? name : "-";
+    }
+};
+
+std::vector<std::string> g_calls;  // what the test's handler and probe received, in order
+
+}  // namespace
+
+// Exported, so that both loaders find it by name in this program.
+extern "C" G_MODULE_EXPORT void gladelayer_test_handler(GtkWidget* widget, gpointer data) {
+    g_calls.push_back(std::string("handler ") + gtk_widget_get_name(widget) +
+                      (data != nullptr ? " with data" : ""));
+}
+
+namespace {
+
+#ifdef HAVE_LIBGLADE
+// A value as text; widgets by their name, other objects, boxed values and pointers by kind
+// only: their addresses differ between two trees by nature. No property needs to be left
+// out of the comparison beyond that.
+std::string value_text(const GValue* value) {
+    if (G_VALUE_HOLDS_OBJECT(value) && g_value_get_object(value) != nullptr) {
+        GObject* object = G_OBJECT(g_value_get_object(value));
+        return GTK_IS_WIDGET(object)
+                   ? std::string("widget ") + gtk_widget_get_name(GTK_WIDGET(object))
+                   : std::string("a ") + G_OBJECT_TYPE_NAME(object);
+    }
+    if (G_VALUE_HOLDS_BOXED(value) || G_VALUE_HOLDS_POINTER(value))
+        return g_value_peek_pointer(value) != nullptr ? G_VALUE_TYPE_NAME(value) : "NULL";
+    gchar* text = g_strdup_value_contents(value);
+    std::string result = text;
+    g_free(text);
+    return result;
+}
+
+// Lines "PATH .property = value" for every readable property of `object`, or with ":" for
+// the child properties of `child` in the container `object`.
+void add_properties(GObject* object, GtkWidget* child, const std::string& path,
+                    std::vector<std::string>& lines) {
+    guint count = 0;
+    GParamSpec** specs =
+        child != nullptr
+            ? gtk_container_class_list_child_properties(G_OBJECT_GET_CLASS(object), &count)
+            : g_object_class_list_properties(G_OBJECT_GET_CLASS(object), &count);
+    for (guint i = 0; i < count; ++i) {
+        if ((specs[i]->flags & G_PARAM_READABLE) == 0)
+            continue;
+        GValue value = G_VALUE_INIT;
+        g_value_init(&value, specs[i]->value_type);
+        if (child != nullptr)
+            gtk_container_child_get_property(GTK_CONTAINER(object), child, specs[i]->name, &value);
+        else
+            g_object_get_property(object, specs[i]->name, &value);
+        lines.push_back(path + (child != nullptr ? " :" : " .") + specs[i]->name + " = " +
+                        value_text(&value));
+        g_value_unset(&value);
+    }
+    g_free(specs);
+}
+
+gboolean is_closure(GtkAccelKey* /*key*/, GClosure* closure, gpointer data) {
+    return closure == data;
+}
+
+// `widget` and everything below it, one line per fact: kind and name, properties,
+// accelerators, children in order with their packing, a notebook's tab labels.
+void describe(const Built& built, GtkWidget* widget, const std::string& path,
+              std::vector<std::string>& lines) {
+    lines.push_back(path + " " + G_OBJECT_TYPE_NAME(widget) + " named " + built.name_of(widget));
+    add_properties(G_OBJECT(widget), nullptr, path, lines);
+    GList* closures = gtk_widget_list_accel_closures(widget);
+    for (GList* l = closures; l != nullptr; l = l->next) {
+        GClosure* closure = static_cast<GClosure*>(l->data);
+        GtkAccelKey* key =
+            gtk_accel_group_find(gtk_accel_group_from_accel_closure(closure), is_closure, closure);
+        gchar* name = gtk_accelerator_name(key->accel_key, key->accel_mods);
+        lines.push_back(path + " accelerator " + name + " " + std::to_string(key->accel_flags));
+        g_free(name);
+    }
+    g_list_free(closures);
+    lines.push_back(path + " accel groups " +
+                    std::to_string(g_slist_length(gtk_accel_groups_from_object(G_OBJECT(widget)))));
+    if (!GTK_IS_CONTAINER(widget))
+        return;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    int index = 0;
+    for (GList* l = children; l != nullptr; l = l->next) {
+        GtkWidget* child = GTK_WIDGET(l->data);
+        const std::string at = path + "/" + std::to_string(index++);
+        add_properties(G_OBJECT(widget), child, at, lines);
+        describe(built, child, at, lines);
+        if (GTK_IS_NOTEBOOK(widget))
+            describe(built, gtk_notebook_get_tab_label(GTK_NOTEBOOK(widget), child), at + "/tab",
+                     lines);
+    }
+    g_list_free(children);
+}
+
+std::vector<std::string> describe(const Built& built) {
+    std::vector<std::string> lines;
+    for (GtkWidget* window : built.windows)
+        describe(built, window, built.name_of(window), lines);
+    return lines;
+}
+
+// The shipped file built by both: the same windows, widget for widget and property for
+// property, translated in the program's text domain (the test runs in German).
+TEST(GladeLayer, BuildsTheShippedFileAsLibgladeDoes) {
+    Built real(kLibglade, GLADE_SOURCE);
+    Built layer(kLayer, GLADE_SOURCE);
+    ASSERT_EQ(real.windows.size(), 1u);
+    ASSERT_EQ(layer.all.size(), 1u) << "the layer makes no window besides the file's";
+    const std::vector<std::string> expected = describe(real), got = describe(layer);
+    int differences = 0;
+    for (size_t i = 0; i < std::min(expected.size(), got.size()) && differences < 20; ++i) {
+        if (expected[i] != got[i]) {
+            ADD_FAILURE() << "libglade: " << expected[i] << "\nlayer:    " << got[i];
+            ++differences;
+        }
+    }
+    EXPECT_EQ(got.size(), expected.size());
+    // The walk reached what the program relies on: names, masking, mnemonics, packing,
+    // accelerators, window properties and translated texts.
+    for (const char* line :
+         {"dialog1/0/0/1/4 GtkEntry named entry1", "dialog1/0/0/1/4 .visibility = FALSE",
+          "dialog1/0/0/0/5 .mnemonic-widget = widget entryOld", "dialog1/0/1 :expand = FALSE",
+          "dialog1/0/1/1 accelerator Escape", "dialog1 .resizable = FALSE",
+          "dialog1/0/0/0 :tab-label = "}) {
+        EXPECT_TRUE(std::any_of(expected.begin(), expected.end(), [&](const std::string& l) {
+            return l.compare(0, strlen(line), line) == 0;
+        })) << line;
+    }
+    EXPECT_STRNE(gtk_window_get_title(GTK_WINDOW(layer.windows[0])), "Pin Manager");
+
+    // A page removed as start-up removes hidden ones: its widgets are gone by name in both.
+    // Releasing the tree frees it and leaves the window to GTK.
+    for (const Built* b : {&real, &layer})
+        gtk_notebook_remove_page(GTK_NOTEBOOK(b->widget("notebook1")), 1);
+    for (const char* name : {"entry1", "label_entry1", "entryOld", "BtnOk"})
+        EXPECT_EQ(layer.widget(name) == nullptr, real.widget(name) == nullptr) << name;
+    EXPECT_EQ(layer.widget("entry1"), nullptr);
+    GtkWidget* notebook = layer.widget("notebook1");
+    g_object_add_weak_pointer(layer.tree, reinterpret_cast<gpointer*>(&layer.tree));
+    g_object_unref(layer.tree);
+    EXPECT_EQ(layer.tree, nullptr) << "the tree is not freed";
+    EXPECT_EQ(gtk_notebook_get_n_pages(GTK_NOTEBOOK(notebook)), 2);
+}
+#endif
+
+// The handlers a file names are found by name in the program (the program's own exported
+// ones, and this test's) and connected as libglade connects them: plain, after the
+// default handler, and swapped onto another widget. Each loader against the same table.
+TEST(GladeLayer, ConnectsExportedHandlersByName) {
+    struct Connection {
+        const char* widget;
+        const char* signal;
+        const char* handler;
+        const char* attributes;
+        void* function;
+        const char* data;  // the widget passed as data (swapped), or NULL
+    };
+    const Connection table[] = {
+        {"dialog1", "destroy", "on_window_destroy", "", (void*)on_window_destroy, nullptr},
+        {"notebook1", "switch-page", "onChangePage", "", (void*)onChangePage, nullptr},
+        {"BtnOk", "clicked", "onClickBtnOk", "", (void*)onClickBtnOk, nullptr},
+        {"BtnInfo", "clicked", "onClickBtnInfo", "object=\"dialog1\"", (void*)onClickBtnInfo,
+         "dialog1"},
+        {"BtnCancel", "clicked", "gladelayer_test_handler", "after=\"yes\"",
+         (void*)gladelayer_test_handler, nullptr},
+        {"entryOld", "activate", "gladelayer_test_handler", "object=\"BtnOk\"",
+         (void*)gladelayer_test_handler, "BtnOk"},
+    };
+    // libglade wants a widget's signals after its properties, before accelerators and children.
+    std::string text = read_file(GLADE_SOURCE);
+    for (const Connection& c : table) {
+        const size_t widget = text.find(std::string("id=\"") + c.widget + "\"");
+        ASSERT_NE(widget, std::string::npos) << c.widget;
+        text.insert(std::min({text.find("<child>", widget), text.find("<accelerator", widget),
+                              text.find("</widget>", widget)}),
+                    std::string("<signal name=\"") + c.signal + "\" handler=\"" + c.handler +
+                        "\" " + c.attributes + "/>");
+    }
+    TempFile file(text);
+    for (const Loader* loader : kLoaders) {
+        SCOPED_TRACE(loader->name);
+        Built built(*loader, file.path.c_str());
+        ASSERT_NE(built.tree, nullptr);
+        loader->autoconnect(built.tree);
+        for (const Connection& c : table) {
+            GtkWidget* widget = built.widget(c.widget);
+            EXPECT_NE(g_signal_handler_find(
+                          widget,
+                          static_cast<GSignalMatchType>(G_SIGNAL_MATCH_ID | G_SIGNAL_MATCH_FUNC |
+                                                        G_SIGNAL_MATCH_DATA),
+                          g_signal_lookup(c.signal, G_OBJECT_TYPE(widget)), 0, nullptr, c.function,
+                          c.data != nullptr ? built.widget(c.data) : nullptr),
+                      0u)
+                << c.widget << " " << c.signal;
+        }
+        // "after": a plain handler connected later still runs first. Escape clicks Cancel;
+        // Enter in entryOld reaches the handler as from BtnOk.
+        gtk_widget_show(built.widget("dialog1"));
+        g_calls.clear();
+        g_signal_connect(built.widget("BtnCancel"), "clicked",
+                         G_CALLBACK(+[](GtkWidget*, gpointer) { g_calls.push_back("probe"); }),
+                         nullptr);
+        EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(built.widget("dialog1")), GDK_Escape,
+                                              static_cast<GdkModifierType>(0)));
+        gtk_widget_activate(built.widget("entryOld"));
+        EXPECT_EQ(g_calls, (std::vector<std::string>{"probe", "handler BtnCancel",
+                                                     "handler BtnOk with data"}));
+    }
+}
+
+// Files the layer does not support, or cannot read, give no tree and leave no window.
+TEST(GladeLayer, RefusesWhatItDoesNotSupportAndBuildsNothing) {
+    const std::string shipped = read_file(GLADE_SOURCE);
+    auto window = [](const std::string& inner) {
+        return "<glade-interface><widget class=\"GtkWindow\" id=\"w\"><property "
+               "name=\"visible\">True</property><child><widget class=\"GtkVBox\" id=\"box\">" +
+               inner + "</widget></child></widget></glade-interface>";
+    };
+    auto child = [&](const std::string& widget) { return window("<child>" + widget + "</child>"); };
+    const std::pair<const char*, std::string> cases[] = {
+        {"bad XML", shipped.substr(0, shipped.size() / 2)},
+        {"custom widget", child("<widget class=\"Custom\" id=\"c\"><property "
+                                "name=\"creation_function\">make</property></widget>")},
+        {"adjustment", child("<widget class=\"GtkSpinButton\" id=\"s\"><property "
+                             "name=\"adjustment\">1 0 100 1 10 0</property></widget>")},
+        {"combo items", child("<widget class=\"GtkComboBox\" id=\"c\"><property "
+                              "name=\"items\">a\nb</property></widget>")},
+        {"response id", child("<widget class=\"GtkButton\" id=\"b\"><property "
+                              "name=\"response_id\">-5</property></widget>")},
+        {"internal child",
+         window("<child internal-child=\"vbox\"><widget class=\"GtkVBox\" id=\"v\"/></child>")},
+        {"required library", "<glade-interface><requires lib=\"gnome\"/></glade-interface>"},
+        {"unknown class", child("<widget class=\"GtkNoSuchWidget\" id=\"n\"/>")},
+        {"tab outside a notebook", child("<widget class=\"GtkLabel\" id=\"l\"/><packing><property "
+                                         "name=\"type\">tab</property></packing>")},
+        {"child of a label", child("<widget class=\"GtkLabel\" id=\"l\"><child><widget "
+                                   "class=\"GtkLabel\" id=\"m\"/></child></widget>")},
+        {"top level that is no window",
+         "<glade-interface><widget class=\"GtkVBox\" id=\"v\"/></glade-interface>"},
+        {"two widgets of one name", child("<widget class=\"GtkLabel\" id=\"w\"/>")},
+        // Refused by GtkBuilder once the window exists: the window must go too.
+        {"unknown accelerator modifier",
+         child("<widget class=\"GtkButton\" id=\"b\"><accelerator key=\"a\" "
+               "modifiers=\"GDK_NO_SUCH_MASK\" signal=\"clicked\"/></widget>")},
+        {"missing file", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        TempFile file(c.second);
+        const std::vector<GtkWidget*> before = toplevels();
+        GladeLayerXml* tree = gladelayer_xml_new(file.path.c_str(), nullptr, nullptr);
+        EXPECT_EQ(tree, nullptr);
+        EXPECT_EQ(toplevels(), before) << "a window was left behind";
+    }
+    // The same window with a sound accelerator builds, and shows, as a control; a property
+    // the class does not have is skipped, as libglade skips it.
+    TempFile sound(
+        child("<widget class=\"GtkButton\" id=\"b\"><property name=\"no_such\">1"
+              "</property><accelerator key=\"a\" modifiers=\"GDK_CONTROL_MASK\" "
+              "signal=\"clicked\"/></widget>"));
+    Built built(kLayer, sound.path.c_str());
+    ASSERT_EQ(built.windows.size(), 1u);
+    EXPECT_TRUE(GTK_WIDGET_VISIBLE(built.windows[0]));
+    EXPECT_NE(built.widget("b"), nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The program's text domain and catalogues, as start-up sets them.
+    setlocale(LC_ALL, "");
+    bindtextdomain(PINMAN_TEXT_DOMAIN, LOCALE_DIR);
+    bind_textdomain_codeset(PINMAN_TEXT_DOMAIN, "UTF-8");
+    textdomain(PINMAN_TEXT_DOMAIN);
+    gtk_init(&argc, &argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
