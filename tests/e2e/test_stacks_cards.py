@@ -17,8 +17,8 @@ import unittest
 
 from stacks_e2e import StackCase
 
-EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
-                       "opensc-pin-manager.conf.example")
+# The example the package ships (a copy of it where the test runs as an ordinary user).
+EXAMPLE = os.environ["PINMAN_OPENSC_EXAMPLE"]
 # The fixture's card options (see tests/e2e/CMakeLists.txt): PIN, PUK, the OpenPGP card's
 # resetting code, the certificate's name; the certificate ends an hour after the card was made.
 PIN, PUK, RESETTING_CODE = "123456", "12345678", "24681357"
