@@ -4,6 +4,7 @@
 #include "cLog.h"
 #include "cLog_internal.h"
 #include "cDes.h"
+#include "cFiles.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -155,40 +156,13 @@ bool has_header(const uint8* data, long size) {
            memcmp(data + sizeof(kMagic), kHeaderValue, sizeof(kHeaderValue)) == 0;
 }
 
-// Flags of both openings: a symbolic link at the name is refused, the descriptor stays out
-// of child programs, and a FIFO planted at the name does not block the opening (O_NONBLOCK
-// has no effect on a regular file).
-constexpr int kOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-constexpr mode_t kNewFileMode = 0600;  // a new log is readable by its owner only
-
-// True when `st` describes a file this process may write its log into: a regular file
-// owned by the effective user, with no second name (a hard link planted elsewhere).
-bool is_own_log(const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
-
-// Opens the log file for appending, creating it with mode 0600, and returns the descriptor
-// with its status in `st`; -1 when it cannot be opened or is not one of ours (is_own_log),
-// judged on the opened descriptor, so the name cannot be swapped after the check.
-int open_append_fd(struct stat& st) {
-    const int fd = open(log_filename, O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, kNewFileMode);
-    if (fd < 0) {
-        return -1;
-    }
-    if (fstat(fd, &st) != 0 || !is_own_log(st)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Opens the log file for appending into `fout`; a failure leaves it null. `resumed`, when
 // given, is the file the cipher state was read from: another file now at the name gets no
 // record. A `szStream` buffer from the caller's frame, which must outlive the stream, spares
 // stdio allocating one and asking its size.
 void open_for_append(char* szStream, size_t streamSize, const struct stat* resumed) {
     struct stat st;
-    const int fd = open_append_fd(st);
+    const int fd = cOpenOwnAppend(log_filename, &st);
     if (fd < 0) {
         return;
     }
@@ -228,9 +202,9 @@ void start_new_file(char* szStream, size_t streamSize) {
 // (O_NOATIME, for the file's owner): with relatime every record would otherwise write the
 // inode once more just for this bookkeeping read.
 int open_for_reading() {
-    int fd = open(log_filename, O_RDONLY | kOpenFlags | O_NOATIME);
+    int fd = open(log_filename, O_RDONLY | C_OWN_FILE_FLAGS | O_NOATIME);
     if (fd < 0 && errno == EPERM) {
-        fd = open(log_filename, O_RDONLY | kOpenFlags);
+        fd = open(log_filename, O_RDONLY | C_OWN_FILE_FLAGS);
     }
     return fd;
 }
@@ -241,11 +215,11 @@ int open_for_reading() {
 // bytes, and in a file with the header below 24 bytes (no complete block after the header).
 // The bytes of a partial last block (size mod 8) are kept and that block is completed;
 // nothing before offset 0 is ever read. A file whose size or tail cannot be read, or that
-// is not one of ours (is_own_log), gets no record. `fd` is the file opened for reading; it
+// is not one of ours (cIsOwnFile), gets no record. `fd` is the file opened for reading; it
 // is closed here.
 void resume_file(int fd, char* szStream, size_t streamSize) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !is_own_log(st)) {
+    if (fstat(fd, &st) != 0 || !cIsOwnFile(&st)) {
         close(fd);
         return;
     }
@@ -499,7 +473,7 @@ void cLogTrace_clean(const char* string) {
         do_loginit();
     }
     struct stat st;
-    const int fd = open_append_fd(st);
+    const int fd = cOpenOwnAppend(log_filename, &st);
     if (fd < 0) {
         return;
     }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The PKCS#11 module's lifetime and the session on the one card present.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +18,39 @@ typedef CK_RV (*t_C_GetFunctionList)(CK_FUNCTION_LIST_PTR_PTR);
 
 constexpr const char* defaultP11Lib = "libzorvxpki.so";
 constexpr CK_ULONG kMaxSlots = 16;
+
+// Every entry of the function list the program calls; a module whose list lacks one is
+// unusable, not a crash waiting for the first call.
+struct NeededFunction {
+    const char* name;
+    size_t offset;
+};
+#define PINMAN_NEEDED(fn) \
+    { #fn, offsetof(CK_FUNCTION_LIST, fn) }
+constexpr NeededFunction kNeededFunctions[] = {
+    PINMAN_NEEDED(C_Initialize),       PINMAN_NEEDED(C_GetSlotList),
+    PINMAN_NEEDED(C_OpenSession),      PINMAN_NEEDED(C_CloseSession),
+    PINMAN_NEEDED(C_Logout),           PINMAN_NEEDED(C_Login),
+    PINMAN_NEEDED(C_SetPIN),           PINMAN_NEEDED(C_InitPIN),
+    PINMAN_NEEDED(C_GetSlotInfo),      PINMAN_NEEDED(C_GetTokenInfo),
+    PINMAN_NEEDED(C_FindObjectsInit),  PINMAN_NEEDED(C_FindObjects),
+    PINMAN_NEEDED(C_FindObjectsFinal), PINMAN_NEEDED(C_GetAttributeValue),
+};
+#undef PINMAN_NEEDED
+
+// 1 when the list holds every function the program calls; else 0, after a line on standard
+// error naming the first one missing.
+int has_needed_functions(const CK_FUNCTION_LIST* pList) {
+    for (const NeededFunction& needed : kNeededFunctions) {
+        void (*pEntry)(void) = nullptr;
+        memcpy(&pEntry, reinterpret_cast<const char*>(pList) + needed.offset, sizeof pEntry);
+        if (pEntry == nullptr) {
+            fprintf(stderr, "The PKCS#11 module's function list has no %s\n", needed.name);
+            return 0;
+        }
+    }
+    return 1;
+}
 
 int fail_with(const char* message) {
     ShowMessageError(_(message));
@@ -99,6 +133,10 @@ int InitP11(void) {
         memcpy(szP11Lib, defaultP11Lib, strlen(defaultP11Lib) + 1);
     }
 
+    // A path is loaded only when it names a regular file nobody else may have written (a
+    // FIFO would block the loader); a bare name is the loader's to look up along its path.
+    if (strchr(szP11Lib, '/') != nullptr && !trusted_file(szP11Lib, nullptr))
+        return fail_with(N_("Unable to load PKCS#11 library"));
     hLib = dyn_LoadLibrary(szP11Lib);
     if (hLib == nullptr)
         return fail_with(N_("Unable to load PKCS#11 library"));
@@ -106,9 +144,13 @@ int InitP11(void) {
         reinterpret_cast<t_C_GetFunctionList>(dyn_GetProcAddress(hLib, "C_GetFunctionList"));
     if (getFunctionList == nullptr)
         return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
-    // A module that answers CKR_OK without a list is as unusable as one that fails.
-    if (getFunctionList(&pFList) != CKR_OK || pFList == nullptr) {
+    if (getFunctionList(&pFList) != CKR_OK)
         return fail_with(N_("Unable to initialize PKCS#11 functions"));
+    // A list that is missing, or lacks a function the program calls, is a broken library.
+    if (pFList == nullptr || !has_needed_functions(pFList)) {
+        if (pFList == nullptr)
+            fprintf(stderr, "The PKCS#11 module answered CKR_OK without a function list\n");
+        return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
     }
     if (pFList->C_Initialize(nullptr) != CKR_OK)
         return fail_with(N_("Unable to initialize PKCS#11 library"));

@@ -104,6 +104,15 @@ time_t ASN1_UTCTIME_get(const ASN1_UTCTIME* s) {
     return timegm(&tm) - offsetMinutes * 60;
 }
 
+// The first common name of the certificate's subject into `szTmp` (PINMAN_PATH_SIZE bytes),
+// its bytes as stored made valid UTF-8 for the box; empty when there is none.
+void read_common_name(X509* cert, char* szTmp) {
+    char szRaw[PINMAN_PATH_SIZE] = {0};
+    const int len =
+        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, szRaw, sizeof szRaw);
+    copy_shown_text(szTmp, PINMAN_PATH_SIZE, szRaw, len > 0 ? strnlen(szRaw, sizeof szRaw) : 0);
+}
+
 void print_diagnostics(const char* szTmp, const X509* cert) {
     const time_t now = time(nullptr);
     // Printed as 64-bit numbers: identical to 32-bit ones up to 2038, right beyond it.
@@ -183,9 +192,7 @@ int CheckExpire(void) {
                 X509Ptr cert = read_certificate(hObjects[i]);
                 if (!cert)
                     continue;
-                memset(szTmp, 0, sizeof szTmp);
-                X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()), NID_commonName, szTmp,
-                                          sizeof szTmp);
+                read_common_name(cert.get(), szTmp);
                 print_diagnostics(szTmp, cert.get());
                 const char* heading = heading_of(
                     classify_certificate(X509_get0_notBefore(cert.get()),

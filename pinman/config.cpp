@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The configuration file beside the executable, and the program's own folder.
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
+#include "cFiles.h"
 #include "cGuards.h"
 #include "cModules.h"
 #include "gtkzorvpin.h"
@@ -33,20 +36,6 @@ int bounded_append(char* buffer, size_t size, const char* text) {
     return 1;
 }
 
-void drop_partial_utf8(char* text) {
-    size_t len = strlen(text);
-    size_t start = len;
-    // Back to the first byte of the last character: continuation bytes are 10xxxxxx.
-    while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
-        --start;
-    if (start == 0)
-        return;
-    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
-    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (len - (start - 1) < need)
-        text[start - 1] = '\0';
-}
-
 int module_path_with_suffix(char* buffer, const char* suffix) {
     memset(buffer, 0, PINMAN_PATH_SIZE);
     const size_t len = GetCurrentModulePath(buffer, PINMAN_PATH_SIZE - 1);
@@ -61,6 +50,33 @@ int module_path_with_suffix(char* buffer, const char* suffix) {
     return 1;
 }
 
+int trusted_file(const char* path, int* pFd) {
+    char szWhy[PINMAN_PATH_SIZE] = {0};
+    int result = C_FILE_MISSING;
+    if (pFd != nullptr) {
+        *pFd = cOpenTrusted(path, &result, szWhy, sizeof szWhy);
+    } else {
+        result = cCheckTrusted(path, nullptr, szWhy, sizeof szWhy);
+    }
+    if (result == C_FILE_REFUSED)
+        fprintf(stderr, "Not using '%s': %s\n", path, szWhy);
+    return result == C_FILE_TRUSTED ? 1 : 0;
+}
+
+int parse_check_expire(const char* szLine, int* piValue) {
+    constexpr char kKey[] = "checkexpire=";
+    if (strncmp(szLine, kKey, sizeof kKey - 1) != 0)
+        return 0;
+    // What "%d" reads (blanks, a sign, digits), without its overflow: clamped to an int.
+    const char* start = szLine + sizeof kKey - 1;
+    char* end = nullptr;
+    const long long value = strtoll(start, &end, 10);
+    if (end == start)
+        return 0;
+    *piValue = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+    return 1;
+}
+
 void apply_config_line(const char* szLine) {
     char value[PINMAN_PATH_SIZE] = {0};
     int iValue = 0;
@@ -72,7 +88,7 @@ void apply_config_line(const char* szLine) {
         g_showUnblockPin = shown_unless_false(value);
     } else if (sscanf(szLine, "showpuk=%255s", value) == 1) {
         g_showChangePuk = shown_unless_false(value);
-    } else if (sscanf(szLine, "checkexpire=%d", &iValue) == 1) {
+    } else if (parse_check_expire(szLine, &iValue)) {
         g_checkExpire = iValue;
         fprintf(stderr, "checkExpire: '%d'\n", g_checkExpire);
     }
@@ -85,10 +101,18 @@ void readConfig(void) {
     if (!module_path_with_suffix(value, ".conf"))
         return;
 
-    libex::FilePtr conf(fopen(value, "rb"));
+    // Read only when it is a regular file that nobody but root and the user may have
+    // written: anything else counts as missing, and a FIFO cannot stop start-up.
+    int fd = -1;
+    trusted_file(value, &fd);
     fprintf(stderr, "Conf: %s\n", value);
-    if (!conf)
+    if (fd < 0)
         return;
+    libex::FilePtr conf(fdopen(fd, "rb"));
+    if (!conf) {
+        close(fd);
+        return;
+    }
     while (fgets(szLine, PINMAN_PATH_SIZE - 1, conf.get()) != nullptr)
         apply_config_line(szLine);
 }

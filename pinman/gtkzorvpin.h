@@ -48,7 +48,8 @@ void readConfig(void);
 void init_module_path(void);
 
 /* Builds the widget tree from the interface file beside the executable; NULL when it
- * cannot be built. The caller owns the result (g_object_unref). */
+ * cannot be built or is not trusted (trusted_file). The caller owns the result
+ * (g_object_unref). */
 GladeXML* getBuilder(void);
 
 /* Modal boxes without parent; `message` is shown literally (already translated). */

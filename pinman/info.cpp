@@ -41,11 +41,11 @@ void set_status(char* szStatus, CK_FLAGS flags, const PinStatusFlags& pin) {
     }
 }
 
+// A card field as the box shows it: any bytes the module handed over, as valid UTF-8.
 template <size_t N>
 void copy_field(char* szText, const unsigned char (&field)[N]) {
     static_assert(N < PINMAN_FIELD_SIZE, "a card field must fit its text with a terminator");
-    memset(szText, 0, PINMAN_FIELD_SIZE);
-    memcpy(szText, field, N);
+    copy_shown_text(szText, PINMAN_FIELD_SIZE, reinterpret_cast<const char*>(field), N);
 }
 
 }  // namespace

@@ -1,13 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The modal message boxes and the two handlers that end the main loop.
+#include <cstring>
+
 #include "gtkzorvpin.h"
+#include "pinman_internal.h"
 
 namespace {
 
 void run_message_box(GtkMessageType type, const char* message) {
+    // GTK takes UTF-8 only: a text with other bytes (a path, say) is shown with them escaped.
+    gchar* szValid = nullptr;
+    if (!g_utf8_validate(message, -1, nullptr)) {
+        const size_t len = strlen(message);
+        szValid = static_cast<gchar*>(g_malloc(4 * len + 1));
+        copy_shown_text(szValid, 4 * len + 1, message, len);
+        message = szValid;
+    }
     // "%s" keeps the text literal: a '%' in a card label or a translation stays a '%'.
     GtkWidget* box =
         gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", message);
+    g_free(szValid);
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
 }

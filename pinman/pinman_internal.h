@@ -51,9 +51,26 @@ int bounded_append(char* buffer, size_t size, const char* text);
  * fit, so that a cut translation stays valid UTF-8. */
 void drop_partial_utf8(char* text);
 
+/* Copies the `len` bytes at `bytes`, up to the first zero byte, into `szText` (`size` bytes,
+ * zero-filled first) as valid UTF-8: valid characters as they are, every other byte as the
+ * four characters "\\xHH". Stops before a character or escape that would not fit with the
+ * terminator. Returns the length written. */
+size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len);
+
 /* Fills a zeroed path buffer with the module path followed by `suffix`. Returns 0, with a
  * line on standard error and the buffer empty, when the result would not fit. */
 int module_path_with_suffix(char* buffer, const char* suffix);
+
+/* Whether the program may use the file `path`: a regular file that only root or the user
+ * may have written, in folders nobody else may write (cCheckTrusted). With `pFd` the file is
+ * opened read-only too, its descriptor (the caller closes it) in `*pFd`, -1 when not used.
+ * Returns 1 when it may; 0 when it is missing, or refused after one line "Not using" on
+ * standard error naming the file and why. */
+int trusted_file(const char* path, int* pFd);
+
+/* Reads the number of a line "checkexpire=N" as "%d" would, clamped to the int range.
+ * Returns 1 with the number in `*piValue`, 0 when the line yields none. */
+int parse_check_expire(const char* szLine, int* piValue);
 
 /* Applies one line of the configuration file to the settings. */
 void apply_config_line(const char* szLine);

@@ -59,7 +59,8 @@ void remove_hidden_pages(GtkNotebook* notebook) {
 
 GladeXML* getBuilder(void) {
     char szGlade[PINMAN_PATH_SIZE] = {0};
-    if (!module_path_with_suffix(szGlade, ".glade"))
+    // A file that others may have written is as unusable as a missing one.
+    if (!module_path_with_suffix(szGlade, ".glade") || !trusted_file(szGlade, nullptr))
         return nullptr;
     GladeXML* builder = glade_xml_new(szGlade, nullptr, nullptr);
     // A file that parses but lacks what the program uses is as unusable as a broken one.

@@ -3,6 +3,7 @@
 // certificates live in a plain text state file.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <p11-kit/pkcs11.h>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "cFiles.h"
 #include "state.h"
 
 using simcard::Fn;
@@ -138,7 +140,10 @@ void trace(const char* name, const std::string& args, CK_RV rv) {
         return;
     }
     std::string line = format("%s%s%s rv=0x%lx\n", name, args.empty() ? "" : " ", args.c_str(), rv);
-    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // As the trace log of the program: only into a file of the user's own, never through a
+    // link or into a file that has a second name, a new one readable by its owner only.
+    struct stat st;
+    const int fd = cOpenOwnAppend(file, &st);
     if (fd >= 0) {
         ssize_t ignored = write(fd, line.data(), line.size());
         (void)ignored;
@@ -373,7 +378,8 @@ CK_RV sim_Initialize(CK_VOID_PTR pInitArgs) {
         int fd = simcard::LockState(path, &loaded, &error, simcard::kEverything);
         if (fd < 0) {
             std::fprintf(stderr, "simcard: %s\n", error.c_str());
-            return CKR_GENERAL_ERROR;
+            // A card held by another process is busy, not broken.
+            return fd == simcard::kLockBusy ? CKR_DEVICE_ERROR : CKR_GENERAL_ERROR;
         }
         simcard::RemoveStaleTemporaries(path);  // only a killed writer leaves them
         close(fd);
@@ -941,6 +947,24 @@ CK_FUNCTION_LIST make_function_list() {
 }
 
 CK_FUNCTION_LIST s_functionList = make_function_list();
+// The list handed out while the [fault] section leaves a function out of it.
+CK_FUNCTION_LIST s_incompleteList;
+
+// The full list without the entry of `fn`.
+CK_FUNCTION_LIST list_without(Fn fn) {
+    CK_FUNCTION_LIST l = s_functionList;
+    switch (fn) {
+#define SIMCARD_LEAVE_OUT(name) \
+    case simcard::k##name:      \
+        l.C_##name = nullptr;   \
+        break;
+        SIMCARD_FUNCTIONS(SIMCARD_LEAVE_OUT)
+#undef SIMCARD_LEAVE_OUT
+        default:
+            break;
+    }
+    return l;
+}
 
 CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
     auto work = [&]() -> CK_RV {
@@ -948,11 +972,12 @@ CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
         // [fault] section of the state file as it is now, ignored when it cannot be read.
         State peek;
         std::string ignored;
-        const simcard::Knob& fault =
+        const simcard::Faults& faults =
             s_initialized ||
                     !simcard::LoadState(state_path(), &peek, &ignored, simcard::kFaultsOnly)
-                ? s_state.faults.rv[simcard::kGetFunctionList]
-                : peek.faults.rv[simcard::kGetFunctionList];
+                ? s_state.faults
+                : peek.faults;
+        const simcard::Knob& fault = faults.rv[simcard::kGetFunctionList];
         if (fault.set) {
             return fault.value;
         }
@@ -960,6 +985,10 @@ CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
             return CKR_ARGUMENTS_BAD;
         }
         *ppFunctionList = &s_functionList;
+        if (faults.missing_function.set) {
+            s_incompleteList = list_without(static_cast<Fn>(faults.missing_function.value));
+            *ppFunctionList = &s_incompleteList;
+        }
         return CKR_OK;
     };
     return entry(simcard::kGetFunctionList, kItself, work, [] { return std::string(); });

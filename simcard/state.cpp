@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace simcard {
 
@@ -84,6 +85,7 @@ const KnobKey kKnobKeys[] = {
     {"C_FindObjects.count", &Faults::object_count},
     {"C_GetAttributeValue.length", &Faults::value_length},
     {"C_OpenSession.handle", &Faults::session_handle},
+    {"C_GetFunctionList.missing", &Faults::missing_function},
 };
 
 bool IsBlank(char c) {
@@ -335,10 +337,19 @@ struct Parser {
                                   "' in [fault] (a function name C_Xxx that the card "
                                   "implements, or one of C_GetSlotList.count, "
                                   "C_FindObjects.count, C_GetAttributeValue.length, "
-                                  "C_OpenSession.handle)");
+                                  "C_OpenSession.handle, C_GetFunctionList.missing)");
         }
         if (knob->set) {
             return Fail(line, "key '" + std::string(key) + "' given twice");
+        }
+        if (knob == &st->faults.missing_function) {
+            // A function's name, kept as its Fn.
+            const int missing = FunctionIndex(value);
+            knob->value = static_cast<CK_ULONG>(missing);
+            knob->set = missing >= 0;
+            return knob->set || Fail(line, std::string(key) +
+                                               " needs the name of a function the card "
+                                               "implements, e.g. C_Login");
         }
         if (!ParseNumber(value, &knob->value)) {
             return Fail(line, std::string(key) +
@@ -617,14 +628,41 @@ void RemoveStaleTemporaries(const std::string& path) {
     ::closedir(d);
 }
 
+namespace {
+
+long long MonotonicMillis() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Takes an exclusive flock on `fd` unless the monotonic clock passes `deadline` (ms) first:
+// a lock held for ever, by another user who can read the file, must not freeze the card.
+// Returns 0, ETIMEDOUT or an errno value.
+int LockBefore(int fd, long long deadline) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return 0;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return errno;
+        }
+        if (MonotonicMillis() >= deadline) {
+            return ETIMEDOUT;
+        }
+        const struct timespec pause = {0, 10 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+
 int LockState(const std::string& path, State* out, std::string* error, Scope scope) {
     int err = EAGAIN;
+    const long long deadline = MonotonicMillis() + kLockWaitSeconds * 1000LL;
     for (int attempt = 0; attempt < 1000 && err == EAGAIN; ++attempt) {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        err = fd < 0 ? errno : 0;
-        while (err == 0 && ::flock(fd, LOCK_EX) != 0) {
-            err = errno == EINTR ? 0 : errno;
-        }
+        err = fd < 0 ? errno : LockBefore(fd, deadline);
         // Another process may have replaced the file while this one waited for the lock.
         struct stat locked {
         }, now{};
@@ -644,6 +682,11 @@ int LockState(const std::string& path, State* out, std::string* error, Scope sco
         if (fd >= 0) {
             ::close(fd);
         }
+    }
+    if (err == ETIMEDOUT) {
+        *error = Printable(path + ": the state file stayed locked by another process for " +
+                           std::to_string(kLockWaitSeconds) + " seconds");
+        return kLockBusy;
     }
     *error = Printable(path + ": cannot read the state file: " + std::strerror(err));
     return -1;

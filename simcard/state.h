@@ -65,6 +65,7 @@ struct Faults {
     Knob object_count;        // C_FindObjects.count
     Knob value_length;        // C_GetAttributeValue.length
     Knob session_handle;      // C_OpenSession.handle
+    Knob missing_function;    // C_GetFunctionList.missing: the Fn left out of the list
 };
 
 /* One certificate object: its DER bytes (any bytes) and the file name without extension. */
@@ -135,10 +136,15 @@ int ReplaceFile(const std::string& path, const std::string& data, unsigned mode,
  * Call it holding the lock of LockState. */
 void RemoveStaleTemporaries(const std::string& path);
 
+/* How long LockState waits for another process's lock, and what it answers after that. */
+constexpr int kLockWaitSeconds = 3;
+constexpr int kLockBusy = -2;
+
 /* Takes an exclusive flock on the state file `path` (on the file that is there once the
  * lock is held, should another process have replaced it meanwhile) and reads it under the
  * lock as LoadState does. Returns the locked descriptor, which the caller closes to
- * release the lock, or -1 with `*error` set as LoadState sets it. */
+ * release the lock, or -1 with `*error` set as LoadState sets it; kLockBusy, with `*error`
+ * saying so, when another process held the lock for kLockWaitSeconds. */
 int LockState(const std::string& path, State* out, std::string* error, Scope scope);
 
 /* The Fn whose standard name is `name`, or -1. */

@@ -76,6 +76,12 @@ class StartUp(unittest.TestCase):
                                     "pkcs11=libmissing.so\n")
         self.assertIn("PKCS11-2: '%s/libmissing.so'" % p.dir, p.stderr())
 
+    def test_function_list_without_a_function_one_box_status_one(self):
+        p = self.assert_start_fails("hole", "The PKCS#11 library is invalid or corrupt",
+                                    state="[reader]\npin = 1234\npuk = 12345678\n"
+                                          "[fault]\nC_GetFunctionList.missing = C_Login\n")
+        self.assertIn("The PKCS#11 module's function list has no C_Login\n", p.stderr())
+
     def test_no_reader_one_box_status_one(self):
         self.assert_start_fails("noreader", "There is no reader available", state="# no readers\n")
 
@@ -104,6 +110,47 @@ class StartUp(unittest.TestCase):
                               p.stderr())
                 self.assertNotIn("PKCS11-2", p.stderr(), "the card module is not touched")
                 self.assertNotIn("CRITICAL", p.stderr())
+
+    def test_card_fields_that_are_not_utf8_are_shown_escaped(self):
+        # Bytes that are no UTF-8 reach GTK, and through it the accessibility bus, escaped;
+        # the rest of each field as it is, a valid character (the euro sign) included.
+        state = ('[reader]\ndescription = "Reader \\xc3\\x28"\nlabel = "\\xff\\xfeHolder"\n'
+                 'serial = "\\xe2\\x82\\xac42"\nmodel = "Sim\\xed\\xa0\\x80"\npin = 1234\npuk = 12345678\n')
+        p = self.run_program("info-bytes", state=state)
+        self.assertIsNotNone(p.window("Pin Manager"), p.stderr())
+        p.press("Info")
+        kind, text, alert = p.box()
+        self.assertIsNotNone(text, p.stderr())
+        lines = text.split("\n")
+        self.assertEqual(lines[1], "Serial Number: \u20ac42" + " " * 11)
+        self.assertEqual(lines[2], "Label: \\xff\\xfeHolder" + " " * 24)
+        self.assertEqual(lines[3], "Model: Sim\\xed\\xa0\\x80" + " " * 10)
+        self.assertEqual(lines[5], "Reader in use:Reader \\xc3(" + " " * 55)
+        p.answer_box(alert, "info-bytes")
+        # The program lives on: the window answers, and Cancel ends it as usual.
+        p.press("Cancel")
+        self.assertEqual(p.wait_exit(), 0, p.stderr())
+
+    def test_a_fifo_or_a_world_writable_file_as_configuration_is_not_read(self):
+        # Neither blocks start-up nor names the module: the default module, not found on the
+        # loader's path, is asked for instead.
+        for kind in ("fifo", "world-writable"):
+            with self.subTest(kind=kind):
+                p = Program("conf-" + kind, NO_EXPIRY)
+                self.addCleanup(p.stop)
+                conf = os.path.join(p.dir, "gtkzorvpin.conf")
+                if kind == "fifo":
+                    os.remove(conf)
+                    os.mkfifo(conf)
+                else:
+                    os.chmod(conf, 0o666)
+                p.start()
+                kind_, text, alert = p.box()
+                self.assertEqual(text, "Unable to load PKCS#11 library", p.stderr())
+                p.answer_box(alert)
+                self.assertEqual(p.wait_exit(), 1)
+                self.assertIn("PKCS11-2: ''\n", p.stderr())
+                self.assertIn("Not using '%s': " % conf, p.stderr())
 
     def test_a_leak_of_our_own_fails_the_valgrind_run(self):
         probe = os.environ.get("PINMAN_LEAK_PROBE")

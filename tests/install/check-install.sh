@@ -74,6 +74,13 @@ if command -v xmllint >/dev/null; then
   xmllint --noout "$icon" || fail "the icon is not well-formed XML"
 fi
 
+# The demo card that gtkzorvpin-demo makes on its first run is its user's alone: a folder
+# 0700, the state file 0600 (the program itself cannot start here, without a display).
+env -u DISPLAY XDG_DATA_HOME="$tmp/data" "$prefix/bin/gtkzorvpin-demo" >/dev/null 2>&1
+card="$tmp/data/gtkzorvpin-demo"
+[ "$(stat -c %a "$card" 2>/dev/null)" = 700 ] && [ "$(stat -c %a "$card/simcard.state" 2>/dev/null)" = 600 ] ||
+  fail "the demo card is not private to its user: $(stat -c '%a %n' "$card" "$card/simcard.state" 2>&1)"
+
 # The demo program, from elsewhere; in English, then in German from the installed catalogue
 # (under a real German locale, made for the tests by the build).
 run="$src/tests/install/run-installed.sh"

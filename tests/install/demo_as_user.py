@@ -62,6 +62,9 @@ class DemoAsUser(unittest.TestCase):
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
         self.assertEqual(os.stat(p.card.path).st_uid, os.getuid())
+        # The card is the user's alone: nobody else can read it or hold its lock.
+        self.assertEqual(os.stat(CARD_DIR).st_mode & 0o7777, 0o700)
+        self.assertEqual(os.stat(p.card.path).st_mode & 0o7777, 0o600)
         # The window shows the installed icon, found by its name in the icon theme.
         icon = subprocess.run(["xprop", "-id", wid, "_NET_WM_ICON"], capture_output=True, text=True).stdout
         self.assertRegex(icon, r"_NET_WM_ICON\(CARDINAL\) = \s*Icon \(\d+ x \d+\):", "the window has no icon")

@@ -190,3 +190,49 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
                           accented.substr(0, 126)))
         << "a status cut to its buffer ends on a whole character";
 }
+
+TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
+    // Each field as the state file gives it (quoted, with \xHH escapes) and its line in the
+    // box: invalid bytes as \xHH, valid characters as they are, never more than 127 bytes
+    // and never part of a character or of an escape.
+    const std::string ff31 = [] {
+        std::string s;
+        for (int i = 0; i < 31; ++i)
+            s += "\\xff";
+        return s;
+    }();
+    struct Case {
+        std::string Reader::*field;
+        const char* line;  // the line's start in the box
+        std::string value;
+        std::string shown;
+    };
+    const std::string euro = "\xe2\x82\xac";
+    const Case cases[] = {
+        {&Reader::label, "Label: ", "\"\\xff\\xfeHolder\"", "\\xff\\xfeHolder" + padded("", 24)},
+        {&Reader::label, "Label: ", "\"" + std::string(30, 'a') + "\\xe2\\x82\"",
+         std::string(30, 'a') + "\\xe2\\x82"},  // a character cut off by the field's end
+        {&Reader::label, "Label: ", "\"" + ff31 + "\\xff\"", ff31},  // 32 escapes: 31 fit
+        {&Reader::label, "Label: ", "\"\\xf0\\x9f\\x98\\x80 ok\"",
+         "\xf0\x9f\x98\x80 ok" + padded("", 25)},
+        {&Reader::model, "Model: ", "\"\\xc0\\xafSim\\xe2\\x82\\xac\"",
+         "\\xc0\\xafSim" + euro + padded("", 8)},  // an overlong form
+        {&Reader::serial, "Serial Number: ", "\"\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\"",
+         "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80" + padded("", 9)},  // a surrogate, beyond U+10FFFF
+        {&Reader::description, "Reader in use:",
+         "\"" + ff31.substr(0, 30 * 4) + "\\xe2\\x82\\xac\\xe2\\x82\\xac\\xe2\\x82\\xac\"",
+         ff31.substr(0, 30 * 4) + euro + euro},  // the third euro sign does not fit
+    };
+    for (const Case& c : cases) {
+        Reader r;
+        r.*c.field = c.value;
+        const std::string box = infoText(r);
+        SCOPED_TRACE(c.value);
+        EXPECT_TRUE(g_utf8_validate(box.c_str(), -1, nullptr)) << box;
+        const size_t at = box.find(std::string("\n") + c.line);
+        ASSERT_NE(at, std::string::npos) << box;
+        const size_t start = at + 1 + strlen(c.line);
+        EXPECT_EQ(box.substr(start, box.find('\n', start) - start), c.shown);
+        EXPECT_LE(c.shown.size(), 127u);
+    }
+}

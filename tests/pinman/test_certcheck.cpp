@@ -42,9 +42,11 @@ void set_raw(ASN1_TIME* t, const char* text, int type) {
     t->type = type;
 }
 
-// A self-signed certificate with common name `cn` (none when empty), as DER bytes.
+// A self-signed certificate with common name `cn` (none when empty) of the string type
+// `cnType`, as DER bytes.
 std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNotAfter = 0,
-                            RawTimes raw = {nullptr, nullptr, V_ASN1_UTCTIME}) {
+                            RawTimes raw = {nullptr, nullptr, V_ASN1_UTCTIME},
+                            int cnType = V_ASN1_UTF8STRING) {
     static EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* x = X509_new();
     X509_set_version(x, 2);
@@ -62,8 +64,8 @@ std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNo
                                reinterpret_cast<const unsigned char*>("Pin Manager tests"), -1, -1,
                                0);
     if (!cn.empty()) {
-        // Added as a plain UTF8String, so that names beyond the usual 64 characters can be made.
-        X509_NAME_add_entry_by_NID(name, NID_commonName, V_ASN1_UTF8STRING,
+        // Added as a plain string, so that names beyond the usual 64 characters can be made.
+        X509_NAME_add_entry_by_NID(name, NID_commonName, cnType,
                                    reinterpret_cast<const unsigned char*>(cn.data()),
                                    static_cast<int>(cn.size()), -1, 0);
     }
@@ -206,6 +208,24 @@ TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
     EXPECT_EQ(s_hSession, 0u);
     const std::string trace = card_->trace();
     EXPECT_LT(trace.find("C_FindObjectsFinal"), trace.find("C_CloseSession"));
+}
+
+TEST_F(CertCheck, NamesThatAreNotUtf8AreShownEscaped) {
+    // The name's bytes are taken as stored, whatever the string type: a T61String (Latin-1,
+    // as old cards write) holding bytes that are no UTF-8, and a UTF8String.
+    const std::string latin =
+        "\xff\xfe"
+        "Card \xe2\x82\xac";
+    check({{latin, makeCertificate(latin, {-400 * kDay, -kDay}, 0,
+                                   {nullptr, nullptr, V_ASN1_UTCTIME}, V_ASN1_T61STRING)},
+           cert("Caf\xc3\xa9", {kDay, 400 * kDay})});
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text,
+              "Certificates status:\n"
+              "Certificate expired: '\\xff\\xfeCard \xe2\x82\xac'\n"
+              "Certificate not yet valid: 'Caf\xc3\xa9'\n");
+    EXPECT_NE(stderr_.find("Found certificate: '\\xff\\xfeCard \xe2\x82\xac'\n"), std::string::npos)
+        << stderr_;
 }
 
 TEST_F(CertCheck, DiagnosticLines) {

@@ -121,6 +121,18 @@ TEST_F(ConfigFile, CheckExpireNumbers) {
     EXPECT_EQ(g_checkExpire, -5);
     read("checkexpire= +42\n");
     EXPECT_EQ(g_checkExpire, 42);
+    // Beyond the int range: the nearest int, and the line says which.
+    const std::pair<const char*, int> clamped[] = {{"99999999999", INT_MAX},
+                                                   {"2147483648", INT_MAX},
+                                                   {"2147483647", INT_MAX},
+                                                   {"-2147483649", INT_MIN},
+                                                   {"-99999999999999999999999", INT_MIN}};
+    for (const auto& [text, value] : clamped) {
+        err = read(std::string("checkexpire=") + text + "\n");
+        EXPECT_EQ(g_checkExpire, value) << text;
+        EXPECT_NE(err.find("checkExpire: '" + std::to_string(value) + "'\n"), std::string::npos)
+            << err;
+    }
 }
 
 TEST_F(ConfigFile, LongLinesArriveInPieces) {

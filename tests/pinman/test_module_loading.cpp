@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Tests of loading the PKCS#11 module: the name rules, every failure's box, and what is
 // left for the end of the program, with the simulated card and libraries made to fail.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "cModules.h"
 #include "testkit.h"
 
 namespace fs = std::filesystem;
@@ -25,6 +31,17 @@ protected:
         testing::internal::CaptureStderr();
         EXPECT_EQ(InitP11(), expected) << name;
         return testing::internal::GetCapturedStderr();
+    }
+    // Reads the configuration file beside this program; returns the stderr lines.
+    static std::string readOwnConfig() {
+        testing::internal::CaptureStderr();
+        readConfig();
+        return testing::internal::GetCapturedStderr();
+    }
+    static std::string ownConfig() {
+        char sz[PINMAN_PATH_SIZE] = {0};
+        GetCurrentModulePath(sz, PINMAN_PATH_SIZE - 1);
+        return std::string(sz) + ".conf";
     }
     void useModuleFolder(const fs::path& folder) {
         memset(s_szModulePath, 0, sizeof s_szModulePath);
@@ -146,4 +163,126 @@ TEST_F(ModuleLoading, ComposedPathThatDoesNotFitIsRefused) {
     EXPECT_EQ(err.find("PKCS11-2"), std::string::npos) << "never loaded under a cut name";
     EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
     EXPECT_EQ(hLib, nullptr);
+}
+
+TEST_F(ModuleLoading, FilesThatAreNotRegularAreNeitherReadNorLoaded) {
+    // Each kind as the configuration file and as the module: no hang on a FIFO, and each
+    // counts as missing, with a line saying why.
+    struct Kind {
+        const char* name;
+        void (*make)(const std::string& path);
+    };
+    const Kind kinds[] = {
+        {"directory", [](const std::string& path) { fs::create_directory(path); }},
+        {"FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }},
+        {"socket",
+         [](const std::string& path) {
+             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+             ASSERT_GE(fd, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             ASSERT_LT(path.size(), sizeof address.sun_path);
+             memcpy(address.sun_path, path.c_str(), path.size());
+             EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             close(fd);
+         }},
+        {"device", [](const std::string& path) { fs::create_symlink("/dev/null", path); }},
+    };
+    const std::string conf = ownConfig();
+    testkit::TempDir folder;
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        testkit::resetSettings();
+        fs::remove(conf);
+        kind.make(conf);
+        const std::string err = readOwnConfig();
+        fs::remove(conf);
+        EXPECT_EQ(err, "Not using '" + conf + "': it is not a regular file\nConf: " + conf + "\n");
+        EXPECT_STREQ(g_szP11Lib, "");
+
+        const std::string module = (folder.path() / kind.name).string();
+        kind.make(module);
+        BoxWatcher watcher;
+        const std::string loading = load(module, 0);
+        EXPECT_NE(loading.find("Not using '" + module + "': it is not a regular file\n"),
+                  std::string::npos)
+            << loading;
+        EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+        EXPECT_EQ(hLib, nullptr);
+    }
+}
+
+TEST_F(ModuleLoading, FilesOthersMayWriteAreNotUsed) {
+    // A configuration file that anyone may write names no module.
+    const std::string conf = ownConfig();
+    testkit::writeFile(conf, "pkcs11=" SIMCARD_PATH "\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0666), 0);
+    std::string err = readOwnConfig();
+    EXPECT_NE(err.find("Not using '" + conf + "': it is writable by its group or by others\n"),
+              std::string::npos)
+        << err;
+    EXPECT_STREQ(g_szP11Lib, "") << "the defaults apply";
+    ASSERT_EQ(chmod(conf.c_str(), 0644), 0);
+    readOwnConfig();
+    fs::remove(conf);
+    EXPECT_STREQ(g_szP11Lib, SIMCARD_PATH) << "the same file, written by its owner only, is read";
+
+    // A module in a folder others may write, or that its group may write, is not loaded.
+    struct Case {
+        mode_t folder, module;
+        int loaded;
+    };
+    const Case cases[] = {{0700, 0755, 1}, {0777, 0755, 0}, {01777, 0755, 1}, {0700, 0775, 0}};
+    SimCard card;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.folder << " " << c.module);
+        testkit::TempDir dir;
+        const fs::path module = dir.path() / "libcard.so";
+        fs::copy_file(SIMCARD_PATH, module);
+        ASSERT_EQ(chmod(module.c_str(), c.module), 0);
+        ASSERT_EQ(chmod(dir.path().c_str(), c.folder), 0);
+        BoxWatcher watcher;
+        err = load(module.string(), c.loaded);
+        EXPECT_EQ(err.find("Not using '" + module.string() + "'") != std::string::npos,
+                  c.loaded == 0)
+            << err;
+        EXPECT_EQ(watcher.boxes.size(), c.loaded ? 0u : 1u);
+        if (!c.loaded) {
+            EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+        }
+        testkit::unloadModule();
+    }
+}
+
+TEST_F(ModuleLoading, AFunctionListWithoutAFunctionTheProgramCallsIsCorrupt) {
+    struct Case {
+        std::string faults;
+        const char* line;  // what standard error says; null: the module is loaded
+    };
+    std::vector<Case> cases;
+    for (const char* name :
+         {"C_Initialize", "C_GetSlotList", "C_OpenSession", "C_CloseSession", "C_Logout", "C_Login",
+          "C_SetPIN", "C_InitPIN", "C_GetSlotInfo", "C_GetTokenInfo", "C_FindObjectsInit",
+          "C_FindObjects", "C_FindObjectsFinal", "C_GetAttributeValue"}) {
+        cases.push_back(
+            {std::string("C_GetFunctionList.missing = ") + name, name});  // named on its line
+    }
+    cases.push_back({"C_GetFunctionList = 0", "answered CKR_OK without a function list"});
+    // A function the program never calls may be missing.
+    cases.push_back({"C_GetFunctionList.missing = C_SeedRandom", nullptr});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        SimCard card({Reader{}}, c.faults);
+        BoxWatcher watcher;
+        const std::string err = load(SIMCARD_PATH, c.line == nullptr ? 1 : 0);
+        if (c.line == nullptr) {
+            EXPECT_TRUE(watcher.boxes.empty());
+        } else {
+            EXPECT_EQ(watcher.only().text, "The PKCS#11 library is invalid or corrupt");
+            EXPECT_NE(err.find(c.line), std::string::npos) << err;
+            EXPECT_EQ(card.trace().find("C_Initialize"), std::string::npos)
+                << "nothing is called through a list that lacks a function";
+        }
+        testkit::unloadModule();
+    }
 }

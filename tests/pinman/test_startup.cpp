@@ -96,6 +96,11 @@ TEST(MessageBoxes, ShowTheTextLiterallyWithTheirType) {
     EXPECT_EQ(watcher.boxes[0].text, "100% sure: %s %d %n");
     EXPECT_EQ(watcher.boxes[1].type, GTK_MESSAGE_ERROR);
     EXPECT_EQ(watcher.boxes[1].text, "Second line\nwith 50%");
+
+    // GTK takes UTF-8 only: other bytes (of a path, say) are shown escaped, the rest as is.
+    ShowMessageError("Unable to load the interface file\n/home/\xe9t\xc3\xa9/pin");
+    ASSERT_EQ(watcher.boxes.size(), 3u);
+    EXPECT_EQ(watcher.boxes[2].text, "Unable to load the interface file\n/home/\\xe9t\xc3\xa9/pin");
 }
 
 TEST(Handlers, ExportedUnderTheirNames) {
@@ -170,6 +175,15 @@ TEST(InterfaceFile, FoundBesideTheProgramOrRefused) {
     fs::rename(beside, aside);
     EXPECT_EQ(getBuilder(), nullptr);
     fs::rename(aside, beside);
+
+    // A file that others may write is refused like a missing one, with a line saying why.
+    fs::permissions(beside, fs::perms::group_write, fs::perm_options::add);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(getBuilder(), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    fs::permissions(beside, fs::perms::group_write, fs::perm_options::remove);
+    EXPECT_EQ(err,
+              "Not using '" + beside.string() + "': it is writable by its group or by others\n");
 }
 
 TEST(InterfaceFile, EveryWidgetTheProgramUsesMustBeThereOfItsKind) {

@@ -7,11 +7,14 @@
 #include <openssl/x509.h>
 #include <pwd.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <memory>
@@ -775,6 +778,117 @@ TEST_F(SimCard, ReadOnlyStateFileRefusesChangesForAnOrdinaryUser) {
     EXPECT_EQ(st.st_uid, uid);
     EXPECT_EQ(st.st_gid, gid);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(SimCard, TraceGoesOnlyIntoAFileOfTheUsersOwn) {
+    // A new trace is its owner's alone, whatever the umask would let through.
+    const std::string trace = dir_ + "/trace.log";
+    ScopedEnv tracing("SIMCARD_TRACE", trace.c_str());
+    const mode_t mask = umask(0);
+    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat(trace.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(ReadFile(trace).find("C_Initialize args=null rv=0x0\n"), std::string::npos);
+    Stop();
+
+    // Something planted at the trace's name: no line goes anywhere, nothing blocks.
+    struct Plant {
+        const char* name;
+        bool bNeedsRoot;  // files of another owner can be made by root only
+        void (*plant)(const std::string& other, const std::string& trace);
+    };
+    const Plant plants[] = {
+        {"link to a file", false,
+         [](const std::string& other, const std::string& t) {
+             EXPECT_EQ(symlink(other.c_str(), t.c_str()), 0);
+         }},
+        {"link to nowhere", false,
+         [](const std::string& other, const std::string& t) {
+             EXPECT_EQ(symlink((other + ".absent").c_str(), t.c_str()), 0);
+         }},
+        {"hard link", false,
+         [](const std::string& other, const std::string& t) {
+             EXPECT_EQ(link(other.c_str(), t.c_str()), 0);
+         }},
+        {"FIFO", false,
+         [](const std::string&, const std::string& t) { EXPECT_EQ(mkfifo(t.c_str(), 0666), 0); }},
+        {"another user's file", true,
+         [](const std::string&, const std::string& t) {
+             WriteFile(t, "");
+             EXPECT_EQ(chown(t.c_str(), 65534, 65534), 0);
+             EXPECT_EQ(chmod(t.c_str(), 0666), 0);
+         }},
+    };
+    const std::string other = dir_ + "/other";
+    for (const Plant& p : plants) {
+        SCOPED_TRACE(p.name);
+        if (p.bNeedsRoot && geteuid() != 0) {
+            continue;  // the other cases still run; the user case needs root
+        }
+        unlink(trace.c_str());
+        ASSERT_TRUE(WriteFile(other, "someone's data\n"));
+        p.plant(other, trace);
+        ASSERT_NO_FATAL_FAILURE(Restart());
+        EXPECT_EQ(Login(f, Open(), CKU_USER, "1234"), CKR_OK);
+        Stop();
+        EXPECT_EQ(ReadFile(other), "someone's data\n");
+        EXPECT_NE(access((other + ".absent").c_str(), F_OK), 0) << "no file made through a link";
+        struct stat planted {};
+        ASSERT_EQ(lstat(trace.c_str(), &planted), 0);
+        if (S_ISREG(planted.st_mode)) {
+            EXPECT_EQ(ReadFile(trace).find("C_"), std::string::npos) << "no line in it";
+        }
+    }
+}
+
+TEST_F(SimCard, ALockHeldElsewhereIsWaitedForABoundedTime) {
+    // Whoever holds the state file's lock (another user who may read it, before cards were
+    // made 0600 in a 0700 folder) makes the card busy, never frozen.
+    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true)));
+    const int holder = open(state_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    ASSERT_NO_FATAL_FAILURE(Load());
+    const auto waited = [](auto&& call) {
+        const auto start = std::chrono::steady_clock::now();
+        const CK_RV rv = call();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(seconds, 2.5) << "the lock is waited for a while";
+        EXPECT_LT(seconds, 10.0) << "but not for ever";
+        return rv;
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(waited([&] { return f->C_Initialize(nullptr); }), CKR_DEVICE_ERROR);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("stayed locked by another process"),
+              std::string::npos);
+
+    // Initialised while the lock is free, then held again: a login is busy and uses no try.
+    ASSERT_EQ(flock(holder, LOCK_UN), 0);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    const CK_SESSION_HANDLE h = Open();
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(waited([&] { return Login(f, h, CKU_USER, "0000"); }), CKR_DEVICE_ERROR);
+    ASSERT_EQ(flock(holder, LOCK_UN), 0);
+    close(holder);
+    EXPECT_EQ(CardValue(state_, "pin_tries"), "3");
+    EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK);
+}
+
+TEST_F(SimCard, CardsAreMadeTheOwnersAlone) {
+    // simcard-card makes a new card folder 0700 and its state file 0600, whatever the umask.
+    const std::string card = dir_ + "/new/card";
+    const mode_t mask = umask(0);
+    auto [status, out] = RunCommand("'" SIMCARD_CARD_PATH "' make '" + card + "'");
+    umask(mask);
+    ASSERT_EQ(status, 0) << out;
+    struct stat st {};
+    ASSERT_EQ(stat(card.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(stat((card + "/simcard.state").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // DER of an OpenSSL object through its i2d function.

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: MIT
+// Texts on their way to GTK: valid UTF-8 in bounded buffers, whatever bytes a card, a
+// certificate or a path hands over.
+#include <cstring>
+
+#include "pinman_internal.h"
+
+namespace {
+
+// The length of the valid UTF-8 character (RFC 3629: no overlong form, no surrogate, nothing
+// beyond U+10FFFF) that starts `len` bytes at `p`; 0 when none starts there.
+size_t utf8_character_length(const unsigned char* p, size_t len) {
+    const unsigned char b = p[0];
+    if (b < 0x80)
+        return 1;
+    size_t need = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 3;
+        low = b == 0xE0 ? 0xA0 : 0x80;
+        high = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 4;
+        low = b == 0xF0 ? 0x90 : 0x80;
+        high = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (len < need || p[1] < low || p[1] > high)
+        return 0;
+    for (size_t i = 2; i < need; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return need;
+}
+
+}  // namespace
+
+size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    memset(szText, 0, size);
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    size_t used = 0;
+    for (size_t i = 0; i < len && p[i] != 0;) {
+        const size_t n = utf8_character_length(p + i, len - i);
+        const size_t width = n > 0 ? n : 4;
+        if (used + width >= size)
+            break;
+        if (n > 0) {
+            memcpy(szText + used, p + i, n);
+        } else {
+            const char escaped[4] = {'\\', 'x', kHex[p[i] >> 4], kHex[p[i] & 0x0F]};
+            memcpy(szText + used, escaped, sizeof escaped);
+        }
+        used += width;
+        i += n > 0 ? n : 1;
+    }
+    return used;
+}
+
+void drop_partial_utf8(char* text) {
+    size_t len = strlen(text);
+    size_t start = len;
+    // Back to the first byte of the last character: continuation bytes are 10xxxxxx.
+    while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
+        --start;
+    if (start == 0)
+        return;
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (len - (start - 1) < need)
+        text[start - 1] = '\0';
+}
