@@ -4,6 +4,8 @@
 #define PINMAN_INTERNAL_H
 
 #include <cstddef>
+#include <ctime>
+#include <openssl/asn1.h>
 
 #include "gtkzorvpin.h"
 
@@ -60,9 +62,6 @@ void apply_config_line(const char* szLine);
 
 /* Ends `path` at its last '/' or '\\'. Returns 0, leaving it whole, when it has none. */
 int cut_at_last_separator(char* path);
-
-#include <ctime>
-#include <openssl/asn1.h>
 
 /* Returns `translated` when its printf conversions are the same, in the same order, as
  * those of `original`; otherwise `original`. */
