@@ -24,29 +24,6 @@ int shown_unless_false(const char* word) {
 
 }  // namespace
 
-int bounded_append(char* buffer, size_t size, const char* text) {
-    const size_t used = strnlen(buffer, size);
-    const size_t add = strlen(text);
-    if (used + add >= size)
-        return 0;
-    memcpy(buffer + used, text, add + 1);
-    return 1;
-}
-
-void drop_partial_utf8(char* text) {
-    size_t len = strlen(text);
-    size_t start = len;
-    // Back to the first byte of the last character: continuation bytes are 10xxxxxx.
-    while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
-        --start;
-    if (start == 0)
-        return;
-    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
-    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (len - (start - 1) < need)
-        text[start - 1] = '\0';
-}
-
 int module_path_with_suffix(char* buffer, const char* suffix) {
     memset(buffer, 0, PINMAN_PATH_SIZE);
     const size_t len = GetCurrentModulePath(buffer, PINMAN_PATH_SIZE - 1);
@@ -91,16 +68,6 @@ void readConfig(void) {
         return;
     while (fgets(szLine, PINMAN_PATH_SIZE - 1, conf.get()) != nullptr)
         apply_config_line(szLine);
-}
-
-int cut_at_last_separator(char* path) {
-    for (size_t i = strlen(path); i-- > 0;) {
-        if (path[i] == '/' || path[i] == '\\') {
-            path[i] = '\0';
-            return 1;
-        }
-    }
-    return 0;
 }
 
 int enter_module_folder(char* szFolder) {

@@ -45,6 +45,15 @@ void protect_secrets(void);
  * as it was, when the module path is not found, does not fit or has no separator. */
 int enter_module_folder(char* szFolder);
 
+/* Fills a zeroed path buffer with the module path followed by `suffix`. Returns 0, with a
+ * line on standard error and the buffer empty, when the result would not fit. */
+int module_path_with_suffix(char* buffer, const char* suffix);
+
+/* Applies one line of the configuration file to the settings. */
+void apply_config_line(const char* szLine);
+
+/* Text helpers (texts.cpp). */
+
 /* Appends `text` to the zero-terminated `buffer` of `size` bytes. Returns 0 and leaves
  * the buffer unchanged when the result would not fit. */
 int bounded_append(char* buffer, size_t size, const char* text);
@@ -53,19 +62,12 @@ int bounded_append(char* buffer, size_t size, const char* text);
  * fit, so that a cut translation stays valid UTF-8. */
 void drop_partial_utf8(char* text);
 
-/* Fills a zeroed path buffer with the module path followed by `suffix`. Returns 0, with a
- * line on standard error and the buffer empty, when the result would not fit. */
-int module_path_with_suffix(char* buffer, const char* suffix);
-
-/* Applies one line of the configuration file to the settings. */
-void apply_config_line(const char* szLine);
-
-/* Ends `path` at its last '/' or '\\'. Returns 0, leaving it whole, when it has none. */
-int cut_at_last_separator(char* path);
-
 /* Returns `translated` when its printf conversions are the same, in the same order, as
  * those of `original`; otherwise `original`. */
 const char* checked_format(const char* translated, const char* original);
+
+/* Ends `path` at its last '/' or '\\'. Returns 0, leaving it whole, when it has none. */
+int cut_at_last_separator(char* path);
 
 /* What the start-up check says of a certificate. */
 enum { kCertFine = 0, kCertNotYetValid, kCertExpired, kCertAboutToExpire };
