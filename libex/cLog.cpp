@@ -59,6 +59,9 @@ int log_init = 0;                   // 1 once do_loginit has run
 char log_ext_filename[512];
 char* log_filename = nullptr;
 des3_context ctx3;
+// The record state below is touched only with the log lock held, between cLogOpen and
+// cLogClose. The writing and formatting helpers that run only there end in _inlock; the
+// opening steps that open_bracket calls run there too.
 FILE* fout = nullptr;
 uint8 iv[16];               // 0-7: key stream of the current block; 8-15: its ciphertext
 uint8* const iv8 = iv + 8;  // the feedback half of the register
@@ -135,7 +138,7 @@ const char* get_process_info() {
 }
 
 // Encrypts `len` bytes into the open file, one byte at a time through stdio.
-void encrypt_write(const uint8* bytes, size_t len) {
+void encrypt_write_inlock(const uint8* bytes, size_t len) {
     for (size_t i = 0; i < len; ++i) {
         if (spare_bytes == 0) {
             des3_encrypt(&ctx3, iv8, iv);
@@ -285,7 +288,7 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
 
 // Writes `len` bytes of `bytes` between double quotes: printable ones as they are unless
 // `is_printable` is false, every other one as "\x" and two lower-case hex digits.
-void put_quoted(const uint8* bytes, size_t s_buff_len, bool is_printable) {
+void put_quoted_inlock(const uint8* bytes, size_t s_buff_len, bool is_printable) {
     static constexpr char kHex[] = "0123456789abcdef";  // nibble value -> hex digit
     cLogPutmem("\"", 1);
     size_t run = 0;  // start of the printable bytes not yet written
@@ -303,80 +306,87 @@ void put_quoted(const uint8* bytes, size_t s_buff_len, bool is_printable) {
     cLogPutmem("\"", 1);
 }
 
-// The record text of cLogTracef: ordinary bytes as they are, and the conversions
-// %% %d %x %s %p %b (either case). Anything else after "%" is written with its "%".
-void format_record(const char* format, va_list ap) {
+// Writes the decimal form of `value` for "d" and "D", as printf's "%d" does, and for "x"
+// and "X" "0x" followed by printf's "%x" of it.
+void put_number_inlock(char c, int value) {
+    memset(itoa_buff, 0, sizeof(itoa_buff));
+    if (c == 'd' || c == 'D') {
+        snprintf(itoa_buff, sizeof(itoa_buff), "%d", value);
+    } else {
+        snprintf(itoa_buff, sizeof(itoa_buff), "0x%x", static_cast<unsigned int>(value));
+    }
+    cLogPutmem(itoa_buff, -1);
+}
+
+// Writes `s_buff_len` bytes of `data` quoted (put_quoted_inlock), or "(null)" for a null
+// pointer.
+void put_bytes_inlock(const void* data, size_t s_buff_len, bool is_printable) {
+    if (data == nullptr) {
+        cLogPutmem(kNull, -1);
+        return;
+    }
+    put_quoted_inlock(static_cast<const uint8*>(data), s_buff_len, is_printable);
+}
+
+// Writes the conversion `c` that followed a "%", reading its arguments, if any, from `ap`:
+// %% %d %x %s %p %b in either case. Any other byte is written with its "%".
+void put_conversion_inlock(char c, va_list* ap) {
+    switch (c) {
+        case '%':
+            cLogPutmem("%", 1);
+            break;
+        case 'd':
+        case 'D':
+        case 'x':
+        case 'X':
+            put_number_inlock(c, va_arg(*ap, int));
+            break;
+        case 's':
+        case 'S': {
+            const char* text = va_arg(*ap, const char*);
+            put_bytes_inlock(text, text != nullptr ? strlen(text) : 0, true);
+            break;
+        }
+        case 'p':
+        case 'P':
+        case 'b':
+        case 'B': {
+            const void* data = va_arg(*ap, const void*);
+            const int len = va_arg(*ap, int);
+            put_bytes_inlock(data, len > 0 ? static_cast<size_t>(len) : 0, c == 'p' || c == 'P');
+            break;
+        }
+        default: {  // digits, flags and unknown letters: both bytes unchanged
+            const char both[2] = {'%', c};
+            cLogPutmem(both, 2);
+            break;
+        }
+    }
+}
+
+// The record text of cLogTracef: the ordinary bytes of `format` as they are, each "%" and
+// the byte after it through put_conversion_inlock. Nothing past the terminator is read: a
+// lone "%" at the end is written as it is.
+void format_record_inlock(const char* format, va_list* ap) {
     if (format == nullptr) {
         cLogPutmem(kNull, -1);
         return;
     }
     const char* run = format;  // start of the ordinary bytes not yet written
-    const char* p = format;
-    while (*p != '\0') {
-        if (*p != '%') {
-            ++p;
-            continue;
-        }
+    for (const char* p = strchr(run, '%'); p != nullptr; p = strchr(run, '%')) {
         cLogPutmem(run, static_cast<int>(p - run));
-        const char c = p[1];
-        if (c == '\0') {  // a lone "%" ends the format: write it and stop at the terminator
+        if (p[1] == '\0') {
             cLogPutmem("%", 1);
             return;
         }
-        p += 2;
-        run = p;
-        switch (c) {
-            case '%':
-                cLogPutmem("%", 1);
-                break;
-            case 'd':
-            case 'D':
-                memset(itoa_buff, 0, sizeof(itoa_buff));
-                snprintf(itoa_buff, sizeof(itoa_buff), "%d", va_arg(ap, int));
-                cLogPutmem(itoa_buff, -1);
-                break;
-            case 'x':
-            case 'X':
-                memset(itoa_buff, 0, sizeof(itoa_buff));
-                snprintf(itoa_buff, sizeof(itoa_buff), "0x%x",
-                         static_cast<unsigned int>(va_arg(ap, int)));
-                cLogPutmem(itoa_buff, -1);
-                break;
-            case 's':
-            case 'S': {
-                const char* text = va_arg(ap, const char*);
-                if (text == nullptr) {
-                    cLogPutmem(kNull, -1);
-                } else {
-                    put_quoted(reinterpret_cast<const uint8*>(text), strlen(text), true);
-                }
-                break;
-            }
-            case 'p':
-            case 'P':
-            case 'b':
-            case 'B': {
-                const void* data = va_arg(ap, const void*);
-                const int len = va_arg(ap, int);
-                const bool is_printable = (c == 'p' || c == 'P');
-                if (data == nullptr) {
-                    cLogPutmem(kNull, -1);
-                } else {
-                    put_quoted(static_cast<const uint8*>(data),
-                               len > 0 ? static_cast<size_t>(len) : 0, is_printable);
-                }
-                break;
-            }
-            default:  // digits, flags and unknown letters: both bytes unchanged
-                cLogPutmem(p - 2, 2);
-                break;
-        }
+        put_conversion_inlock(p[1], ap);
+        run = p + 2;
     }
-    cLogPutmem(run, static_cast<int>(p - run));
+    cLogPutmem(run, -1);
 }
 
 // Writes the "[%08d] " stamp of `ticks` processor-clock units.
-void put_stamp(clock_t ticks) {
+void put_stamp_inlock(clock_t ticks) {
     memset(szInfo, 0, sizeof(szInfo));
     snprintf(szInfo, sizeof(szInfo), "[%08ld] ", static_cast<long>(ticks));
     cLogPutmem(szInfo, -1);
@@ -460,7 +470,7 @@ void cLogPutmem(const void* string, int string_len) {
     } else if (string_len > 0) {
         len = static_cast<size_t>(string_len);
     }
-    encrypt_write(static_cast<const uint8*>(string), len);
+    encrypt_write_inlock(static_cast<const uint8*>(string), len);
 }
 
 void cLogChar(char c) {
@@ -473,7 +483,7 @@ void cLogTrace(const char* string) {
     if (bracket_has_file()) {
         // Before the first initialisation the origin is 0: the whole processor time so far.
         const clock_t origin = s_bracket_initialised ? 0 : g_start_time;
-        put_stamp(clock() - origin);
+        put_stamp_inlock(clock() - origin);
         cLogPutmem(string != nullptr ? string : kNull, -1);
         cLogPutmem("\n", 1);
     }
@@ -484,10 +494,10 @@ void cLogTracef(const char* format, ...) {
     char szStream[kStreamBuffer];
     open_bracket(szStream, sizeof(szStream));
     if (bracket_has_file()) {
-        put_stamp(clock() - g_start_time);
+        put_stamp_inlock(clock() - g_start_time);
         va_list ap;
         va_start(ap, format);
-        format_record(format, ap);
+        format_record_inlock(format, &ap);
         va_end(ap);
         cLogPutmem("\n", 1);
     }
