@@ -185,20 +185,10 @@ int open_append_fd(struct stat& st) {
     return fd;
 }
 
-// Opens the log file for appending into `fout`; a failure leaves it null. `resumed`, when
-// given, is the file the cipher state was read from: another file now at the name gets no
-// record. A `szStream` buffer from the caller's frame, which must outlive the stream, spares
-// stdio allocating one and asking its size.
-void open_for_append(char* szStream, size_t streamSize, const struct stat* resumed) {
-    struct stat st;
-    const int fd = open_append_fd(st);
-    if (fd < 0) {
-        return;
-    }
-    if (resumed != nullptr && (st.st_dev != resumed->st_dev || st.st_ino != resumed->st_ino)) {
-        close(fd);
-        return;
-    }
+// Makes the open descriptor `fd` the stream `fout`, with the caller's `szStream` as its
+// buffer when given (it must outlive the stream: a buffer from the caller's frame spares
+// stdio allocating one and asking its size). A failure closes `fd` and leaves `fout` null.
+void attach_fout_inlock(int fd, char* szStream, size_t streamSize) {
     fout = fdopen(fd, "ab");
     if (fout == nullptr) {
         close(fd);
@@ -209,11 +199,21 @@ void open_for_append(char* szStream, size_t streamSize, const struct stat* resum
     }
 }
 
+// Opens the log file for appending into `fout`, creating it; a failure leaves it null.
+void open_for_append(char* szStream, size_t streamSize) {
+    struct stat st;
+    const int fd = open_append_fd(st);
+    if (fd < 0) {
+        return;
+    }
+    attach_fout_inlock(fd, szStream, streamSize);
+}
+
 // A missing file: header and first record, the stream starting from the initial vector.
 void start_new_file(char* szStream, size_t streamSize) {
     memcpy(iv8, kInitialVector, kBlock);
     spare_bytes = 0;
-    open_for_append(szStream, streamSize, nullptr);
+    open_for_append(szStream, streamSize);
     if (fout == nullptr) {
         return;
     }
@@ -225,27 +225,30 @@ void start_new_file(char* szStream, size_t streamSize) {
     fflush(fout);
 }
 
-// Opens the log file read-only, or returns -1. Only the size and a few tail bytes are
-// needed, so a bare descriptor serves (one fstat, one positioned read; stdio would seek
-// twice and fill a buffer). The access time is left alone where the system allows it
-// (O_NOATIME, for the file's owner): with relatime every record would otherwise write the
-// inode once more just for this bookkeeping read.
+// Opens an existing log file for reading its tail and then appending to it, or returns -1.
+// One descriptor serves both, so the file appended to is the one the cipher state was read
+// from, and a record opens the file once. Only the size and a few tail bytes are read, so a
+// bare descriptor serves (one fstat, one positioned read; stdio would seek twice and fill a
+// buffer). The access time is left alone where the system allows it (O_NOATIME, for the
+// file's owner): with relatime every record would otherwise write the inode once more just
+// for this bookkeeping read. A file that cannot be opened so (missing, or not both readable
+// and writable) is treated as new, as one that cannot be read.
 int open_for_reading() {
-    int fd = open(log_filename, O_RDONLY | kOpenFlags | O_NOATIME);
+    int fd = open(log_filename, O_RDWR | O_APPEND | kOpenFlags | O_NOATIME);
     if (fd < 0 && errno == EPERM) {
-        fd = open(log_filename, O_RDONLY | kOpenFlags);
+        fd = open(log_filename, O_RDWR | O_APPEND | kOpenFlags);
     }
     return fd;
 }
 
-// An existing file: rebuilds the register from its tail and opens it for appending. The
+// An existing file: rebuilds the register from its tail and appends through `fd`. The
 // feedback is the last complete block before the partial tail (block boundaries on
 // multiples of 8 from offset 0); the initial vector where there is none, that is below 8
 // bytes, and in a file with the header below 24 bytes (no complete block after the header).
 // The bytes of a partial last block (size mod 8) are kept and that block is completed;
 // nothing before offset 0 is ever read. A file whose size or tail cannot be read, or that
-// is not one of ours (is_own_log), gets no record. `fd` is the file opened for reading; it
-// is closed here.
+// is not one of ours (is_own_log), gets no record. `fd` is the file opened by
+// open_for_reading; it becomes `fout`, or is closed here.
 void resume_file(int fd, char* szStream, size_t streamSize) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !is_own_log(st)) {
@@ -271,8 +274,8 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
             memcpy(iv8, head + n - s, static_cast<size_t>(s));
         }
     }
-    close(fd);
     if (!bRead) {
+        close(fd);
         return;
     }
     spare_bytes = s;
@@ -283,7 +286,7 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
     } else {
         memcpy(iv8, iv, kBlock);
     }
-    open_for_append(szStream, streamSize, &st);
+    attach_fout_inlock(fd, szStream, streamSize);
 }
 
 // Writes `len` bytes of `bytes` between double quotes: printable ones as they are unless
@@ -396,7 +399,7 @@ bool bracket_has_file() {
     return s_bracket_lock != nullptr && fout != nullptr;
 }
 
-// cLogOpen, with an optional stdio buffer for the file (see open_for_append).
+// cLogOpen, with an optional stdio buffer for the file (see attach_fout_inlock).
 void open_bracket(char* szStream, size_t streamSize) {
     if (s_log_enabled.load() == 0) {
         return;
