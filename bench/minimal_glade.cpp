@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The yardstick for start-up time: the least a GTK 2 + libglade program does to show the
-// main window of an interface file.
+// main window of an interface file, with its title and its icon from the icon theme.
 #include <glade/glade.h>
 #include <gtk/gtk.h>
 
@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
         return 1;
     GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
     gtk_window_set_title(GTK_WINDOW(window), "Pin Manager");
+    // As Pin Manager does: realising the window then loads the icon theme.
+    gtk_window_set_icon_name(GTK_WINDOW(window), "gtkzorvpin");
     g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
     gtk_widget_show(window);
     gtk_main();

@@ -24,30 +24,11 @@ install(TARGETS simcard LIBRARY DESTINATION ${PINMAN_DEMO_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.conf DESTINATION ${PINMAN_DEMO_DIR})
 
 # Links made at install time, after the program is installed (and stripped): the
-# conffile's place depends on the prefix the package or the user installs to.
-install(CODE "
-  set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
-  set(root \"\$ENV{DESTDIR}\")
-  if(prefix STREQUAL \"/usr\")
-    set(sysconf /etc)
-  else()
-    set(sysconf \"\${prefix}/etc\")
-  endif()
-  set(lib \"\${root}\${prefix}/${PINMAN_INSTALL_DIR}\")
-  # file(INSTALL) puts DESTDIR in front by itself; the links are made below DESTDIR by hand.
-  file(INSTALL \"${PINMAN_PACKAGING}/gtkzorvpin.conf\" DESTINATION \"\${sysconf}/gtkzorvpin\")
-  message(STATUS \"Linking: \${lib}/gtkzorvpin.conf -> \${sysconf}/gtkzorvpin/gtkzorvpin.conf\")
-  file(REMOVE \"\${lib}/gtkzorvpin.conf\")
-  file(CREATE_LINK \"\${sysconf}/gtkzorvpin/gtkzorvpin.conf\" \"\${lib}/gtkzorvpin.conf\" SYMBOLIC)
-  # A hard link keeps, in /proc/self/maps, the path the program was started through (a
-  # symbolic link would not). The Debian package carries it as a second copy of the file,
-  # as CPack's archive does not keep hard links; both work alike.
-  file(MAKE_DIRECTORY \"\${lib}/demo\")
-  file(REMOVE \"\${lib}/demo/gtkzorvpin\" \"\${lib}/demo/gtkzorvpin.glade\" \"\${lib}/demo/gtkzorvpin-lc\")
-  file(CREATE_LINK \"\${lib}/gtkzorvpin\" \"\${lib}/demo/gtkzorvpin\")
-  file(CREATE_LINK ../gtkzorvpin.glade \"\${lib}/demo/gtkzorvpin.glade\" SYMBOLIC)
-  file(CREATE_LINK ../gtkzorvpin-lc \"\${lib}/demo/gtkzorvpin-lc\" SYMBOLIC)
-")
+# conffile's place depends on the prefix the package or the user installs to. The script
+# cmake/install-links.cmake makes them, with the two variables it needs set first.
+install(CODE "set(PINMAN_INSTALL_DIR \"${PINMAN_INSTALL_DIR}\")
+  set(PINMAN_PACKAGING \"${PINMAN_PACKAGING}\")")
+install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install-links.cmake)
 
 # <prefix>/bin/gtkzorvpin -> ../lib/gtkzorvpin/gtkzorvpin, made here and installed as a link.
 set(pinman_link_dir ${CMAKE_BINARY_DIR}/install-links)

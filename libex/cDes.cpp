@@ -2,6 +2,8 @@
 // DES and triple DES (EDE) on 8-byte blocks: table-driven key schedules and block functions.
 #include "cDes.h"
 
+#include <cstdint>
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -348,46 +350,34 @@ constexpr bool pc1_matches_standard() {
 }
 static_assert(pc1_matches_standard(), "PC-1 masked swaps and LHs/RHs");
 
-// PC-2 as shift-and-mask steps: every subkey bit that moves by the same distance from the
-// same register is picked by one step. Subkey bit b of group g (0-based, b = 0 first) goes
-// to bit 8 * (3 - g / 2) + 5 - b of word (g + 1) % 2.
-struct Pc2Step {
-    uint8 word;  // 0: groups 2, 4, 6, 8; 1: groups 1, 3, 5, 7
-    uint8 reg;   // 0: C, 1: D
-    int shift;   // left shift if positive, right shift if negative
-    uint32 mask;
-};
-
-struct Pc2Steps {
-    Pc2Step step[48];
-    int count;
-};
-
-constexpr Pc2Steps make_pc2_steps() {
-    Pc2Steps s{};
+// PC-2 on the rotated registers: subkey bit i + 1 is bit kPC2[i] of C followed by D, and
+// its six-bit group g = i / 6 (G1 = 0) sits in the low six bits of one byte of the round's
+// words: groups 2, 4, 6, 8 in word 0 and groups 1, 3, 5, 7 in word 1, the lower-numbered
+// group in the higher byte, the group's first bit in its byte's bit 5. Run 16 times a key,
+// once per process in the trace log, so a plain loop over the standard's table does.
+constexpr void pc2(const KeyRegisters& r, uint32* w) {
+    const uint64_t cd = (static_cast<uint64_t>(r.c) << 28) | r.d;  // bit 1 of C topmost of 56
+    w[0] = 0;
+    w[1] = 0;
     for (int i = 0; i < 48; ++i) {
         const int group = i / 6;
-        const uint8 word = static_cast<uint8>((group + 1) % 2);
-        const int to = 8 * (3 - group / 2) + 5 - i % 6;
-        const uint8 reg = kPC2[i] > 28 ? 1 : 0;
-        const int from = 28 - (kPC2[i] - 28 * reg);
-        const int shift = to - from;
-        int n = 0;
-        while (n < s.count &&
-               !(s.step[n].word == word && s.step[n].reg == reg && s.step[n].shift == shift)) {
-            ++n;
-        }
-        if (n == s.count) {
-            s.step[n] = Pc2Step{word, reg, shift, 0};
-            ++s.count;
-        }
-        s.step[n].mask |= 1u << to;
+        const uint32 bit = static_cast<uint32>(cd >> (56 - kPC2[i])) & 1u;
+        w[(group + 1) % 2] |= bit << (8 * (3 - group / 2) + 5 - i % 6);
     }
-    return s;
 }
 
-// PC-2 steps: (destination word, source register, shift) -> mask of destination bits.
-constexpr Pc2Steps kPc2Steps = make_pc2_steps();
+// The standard's worked example, key 133457799BBCDFF1: PC-1 and the first rotation give
+// C1 = E19955F and D1 = AACCF1E, and PC-2 the subkey K1 = 000110 110000 001011 101111
+// 111111 000111 000001 110010 (groups G1..G8).
+constexpr bool key_schedule_matches_worked_example() {
+    KeyRegisters r = pc1(0x13345779, 0x9BBCDFF1);
+    r.c = ((r.c << 1) | (r.c >> 27)) & 0x0FFFFFFF;
+    r.d = ((r.d << 1) | (r.d >> 27)) & 0x0FFFFFFF;
+    uint32 w[2] = {0, 0};
+    pc2(r, w);
+    return r.c == 0xE19955F && r.d == 0xAACCF1E && w[0] == 0x302F0732 && w[1] == 0x060B3F01;
+}
+static_assert(key_schedule_matches_worked_example(), "PC-2 on the worked example");
 
 }  // namespace
 
@@ -395,22 +385,14 @@ constexpr Pc2Steps kPc2Steps = make_pc2_steps();
 // Key setting.
 // ---------------------------------------------------------------------------
 
-// Writes the 16 encryption round subkeys of the caller's `key` into the caller's 32-word SK,
-// two words a round. The parity bits are ignored and no key is refused: always returns 0.
+/* see cDes.h */
 int des_main_ks(uint32 SK[32], const uint8 key[8]) {
     KeyRegisters r = pc1(load_be(key), load_be(key + 4));
     for (int round = 0; round < 16; ++round) {
         const int n = kKeyShifts[round];
         r.c = ((r.c << n) | (r.c >> (28 - n))) & 0x0FFFFFFF;
         r.d = ((r.d << n) | (r.d >> (28 - n))) & 0x0FFFFFFF;
-        uint32 w[2] = {0, 0};
-        for (int i = 0; i < kPc2Steps.count; ++i) {
-            const Pc2Step& s = kPc2Steps.step[i];
-            const uint32 v = s.reg ? r.d : r.c;
-            w[s.word] |= (s.shift >= 0 ? v << s.shift : v >> -s.shift) & s.mask;
-        }
-        SK[2 * round] = w[0];
-        SK[2 * round + 1] = w[1];
+        pc2(r, SK + 2 * round);
     }
     return 0;
 }
@@ -443,16 +425,14 @@ void des3_fill(des3_context* ctx, const uint32* sk1, const uint32* sk2, const ui
 
 }  // namespace
 
-// Fills both schedules of the caller's context: esk from `key`, dsk the same rounds in
-// reverse order. Nothing is kept elsewhere; always returns 0.
+/* see cDes.h */
 int des_set_key(des_context* ctx, const uint8 key[8]) {
     des_main_ks(ctx->esk, key);
     reverse_rounds(ctx->dsk, ctx->esk);
     return 0;
 }
 
-// Two-key EDE: esk = E(key1), D(key2), E(key1); dsk = D(key1), E(key2), D(key1), where E is
-// a single-DES encryption schedule and D the same rounds reversed. Always returns 0.
+/* see cDes.h */
 int des3_set_2keys(des3_context* ctx, const uint8 key1[8], const uint8 key2[8]) {
     uint32 sk1[32];
     uint32 sk2[32];
@@ -462,8 +442,7 @@ int des3_set_2keys(des3_context* ctx, const uint8 key1[8], const uint8 key2[8]) 
     return 0;
 }
 
-// Three-key EDE: esk = E(key1), D(key2), E(key3), so encryption is E_key3(D_key2(E_key1(p)));
-// dsk = D(key3), E(key2), D(key1). Always returns 0.
+/* see cDes.h */
 int des3_set_3keys(des3_context* ctx, const uint8 key1[8], const uint8 key2[8],
                    const uint8 key3[8]) {
     uint32 sk1[32];
@@ -507,9 +486,7 @@ int des3_set_3keys(des3_context* ctx, const uint8 key1[8], const uint8 key2[8],
         DES_ROUND(A, B, (N) + 2); \
     } while (0)
 
-// One DES block through the 32-word schedule SK. The whole input is read before the output
-// is written, so `input` and `output` may be the same 8 bytes. Nothing is checked: the
-// caller supplies valid pointers.
+/* see cDes.h */
 void des_crypt(const uint32 SK[32], const uint8 input[8], uint8 output[8]) {
     uint32 L = load_be(input);
     uint32 R = load_be(input + 4);
@@ -529,18 +506,17 @@ void des_crypt(const uint32 SK[32], const uint8 input[8], uint8 output[8]) {
     store_be(output + 4, L);
 }
 
-// des_crypt with the context's encryption schedule.
+/* see cDes.h */
 void des_encrypt(const des_context* ctx, const uint8 input[8], uint8 output[8]) {
     des_crypt(ctx->esk, input, output);
 }
 
-// des_crypt with the context's decryption schedule.
+/* see cDes.h */
 void des_decrypt(const des_context* ctx, const uint8 input[8], uint8 output[8]) {
     des_crypt(ctx->dsk, input, output);
 }
 
-// One triple-DES block through the 96-word schedule SK: one initial permutation, 48 rounds
-// and one final permutation. In-place safe like des_crypt; nothing is checked.
+/* see cDes.h */
 void des3_crypt(const uint32 SK[96], const uint8 input[8], uint8 output[8]) {
     uint32 L = load_be(input);
     uint32 R = load_be(input + 4);
@@ -579,12 +555,12 @@ void des3_crypt(const uint32 SK[96], const uint8 input[8], uint8 output[8]) {
     store_be(output + 4, L);
 }
 
-// des3_crypt with the context's encryption schedule.
+/* see cDes.h */
 void des3_encrypt(const des3_context* ctx, const uint8 input[8], uint8 output[8]) {
     des3_crypt(ctx->esk, input, output);
 }
 
-// des3_crypt with the context's decryption schedule.
+/* see cDes.h */
 void des3_decrypt(const des3_context* ctx, const uint8 input[8], uint8 output[8]) {
     des3_crypt(ctx->dsk, input, output);
 }

@@ -60,6 +60,9 @@ int log_init = 0;                   // 1 once do_loginit has run
 char log_ext_filename[512];
 char* log_filename = nullptr;
 des3_context ctx3;
+// The record state below is touched only with the log lock held, between cLogOpen and
+// cLogClose. The writing and formatting helpers that run only there end in _inlock; the
+// opening steps that open_bracket calls run there too.
 FILE* fout = nullptr;
 uint8 iv[16];               // 0-7: key stream of the current block; 8-15: its ciphertext
 uint8* const iv8 = iv + 8;  // the feedback half of the register
@@ -136,7 +139,7 @@ const char* get_process_info() {
 }
 
 // Encrypts `len` bytes into the open file, one byte at a time through stdio.
-void encrypt_write(const uint8* bytes, size_t len) {
+void encrypt_write_inlock(const uint8* bytes, size_t len) {
     for (size_t i = 0; i < len; ++i) {
         if (spare_bytes == 0) {
             des3_encrypt(&ctx3, iv8, iv);
@@ -156,20 +159,10 @@ bool has_header(const uint8* data, long size) {
            memcmp(data + sizeof(kMagic), kHeaderValue, sizeof(kHeaderValue)) == 0;
 }
 
-// Opens the log file for appending into `fout`; a failure leaves it null. `resumed`, when
-// given, is the file the cipher state was read from: another file now at the name gets no
-// record. A `szStream` buffer from the caller's frame, which must outlive the stream, spares
-// stdio allocating one and asking its size.
-void open_for_append(char* szStream, size_t streamSize, const struct stat* resumed) {
-    struct stat st;
-    const int fd = cOpenOwnAppend(log_filename, &st);
-    if (fd < 0) {
-        return;
-    }
-    if (resumed != nullptr && (st.st_dev != resumed->st_dev || st.st_ino != resumed->st_ino)) {
-        close(fd);
-        return;
-    }
+// Makes the open descriptor `fd` the stream `fout`, with the caller's `szStream` as its
+// buffer when given (it must outlive the stream: a buffer from the caller's frame spares
+// stdio allocating one and asking its size). A failure closes `fd` and leaves `fout` null.
+void attach_fout_inlock(int fd, char* szStream, size_t streamSize) {
     fout = fdopen(fd, "ab");
     if (fout == nullptr) {
         close(fd);
@@ -180,11 +173,21 @@ void open_for_append(char* szStream, size_t streamSize, const struct stat* resum
     }
 }
 
+// Opens the log file for appending into `fout`, creating it; a failure leaves it null.
+void open_for_append(char* szStream, size_t streamSize) {
+    struct stat st;
+    const int fd = cOpenOwnAppend(log_filename, &st);
+    if (fd < 0) {
+        return;
+    }
+    attach_fout_inlock(fd, szStream, streamSize);
+}
+
 // A missing file: header and first record, the stream starting from the initial vector.
 void start_new_file(char* szStream, size_t streamSize) {
     memcpy(iv8, kInitialVector, kBlock);
     spare_bytes = 0;
-    open_for_append(szStream, streamSize, nullptr);
+    open_for_append(szStream, streamSize);
     if (fout == nullptr) {
         return;
     }
@@ -196,27 +199,30 @@ void start_new_file(char* szStream, size_t streamSize) {
     fflush(fout);
 }
 
-// Opens the log file read-only, or returns -1. Only the size and a few tail bytes are
-// needed, so a bare descriptor serves (one fstat, one positioned read; stdio would seek
-// twice and fill a buffer). The access time is left alone where the system allows it
-// (O_NOATIME, for the file's owner): with relatime every record would otherwise write the
-// inode once more just for this bookkeeping read.
+// Opens an existing log file for reading its tail and then appending to it, or returns -1.
+// One descriptor serves both, so the file appended to is the one the cipher state was read
+// from, and a record opens the file once. Only the size and a few tail bytes are read, so a
+// bare descriptor serves (one fstat, one positioned read; stdio would seek twice and fill a
+// buffer). The access time is left alone where the system allows it (O_NOATIME, for the
+// file's owner): with relatime every record would otherwise write the inode once more just
+// for this bookkeeping read. A file that cannot be opened so (missing, or not both readable
+// and writable) is treated as new, as one that cannot be read.
 int open_for_reading() {
-    int fd = open(log_filename, O_RDONLY | C_OWN_FILE_FLAGS | O_NOATIME);
+    int fd = open(log_filename, O_RDWR | O_APPEND | C_OWN_FILE_FLAGS | O_NOATIME);
     if (fd < 0 && errno == EPERM) {
-        fd = open(log_filename, O_RDONLY | C_OWN_FILE_FLAGS);
+        fd = open(log_filename, O_RDWR | O_APPEND | C_OWN_FILE_FLAGS);
     }
     return fd;
 }
 
-// An existing file: rebuilds the register from its tail and opens it for appending. The
+// An existing file: rebuilds the register from its tail and appends through `fd`. The
 // feedback is the last complete block before the partial tail (block boundaries on
 // multiples of 8 from offset 0); the initial vector where there is none, that is below 8
 // bytes, and in a file with the header below 24 bytes (no complete block after the header).
 // The bytes of a partial last block (size mod 8) are kept and that block is completed;
 // nothing before offset 0 is ever read. A file whose size or tail cannot be read, or that
-// is not one of ours (cIsOwnFile), gets no record. `fd` is the file opened for reading; it
-// is closed here.
+// is not one of ours (cIsOwnFile), gets no record. `fd` is the file opened by
+// open_for_reading; it becomes `fout`, or is closed here.
 void resume_file(int fd, char* szStream, size_t streamSize) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !cIsOwnFile(&st)) {
@@ -242,8 +248,8 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
             memcpy(iv8, head + n - s, static_cast<size_t>(s));
         }
     }
-    close(fd);
     if (!bRead) {
+        close(fd);
         return;
     }
     spare_bytes = s;
@@ -254,12 +260,12 @@ void resume_file(int fd, char* szStream, size_t streamSize) {
     } else {
         memcpy(iv8, iv, kBlock);
     }
-    open_for_append(szStream, streamSize, &st);
+    attach_fout_inlock(fd, szStream, streamSize);
 }
 
 // Writes `len` bytes of `bytes` between double quotes: printable ones as they are unless
 // `is_printable` is false, every other one as "\x" and two lower-case hex digits.
-void put_quoted(const uint8* bytes, size_t s_buff_len, bool is_printable) {
+void put_quoted_inlock(const uint8* bytes, size_t s_buff_len, bool is_printable) {
     static constexpr char kHex[] = "0123456789abcdef";  // nibble value -> hex digit
     cLogPutmem("\"", 1);
     size_t run = 0;  // start of the printable bytes not yet written
@@ -277,80 +283,87 @@ void put_quoted(const uint8* bytes, size_t s_buff_len, bool is_printable) {
     cLogPutmem("\"", 1);
 }
 
-// The record text of cLogTracef: ordinary bytes as they are, and the conversions
-// %% %d %x %s %p %b (either case). Anything else after "%" is written with its "%".
-void format_record(const char* format, va_list ap) {
+// Writes the decimal form of `value` for "d" and "D", as printf's "%d" does, and for "x"
+// and "X" "0x" followed by printf's "%x" of it.
+void put_number_inlock(char c, int value) {
+    memset(itoa_buff, 0, sizeof(itoa_buff));
+    if (c == 'd' || c == 'D') {
+        snprintf(itoa_buff, sizeof(itoa_buff), "%d", value);
+    } else {
+        snprintf(itoa_buff, sizeof(itoa_buff), "0x%x", static_cast<unsigned int>(value));
+    }
+    cLogPutmem(itoa_buff, -1);
+}
+
+// Writes `s_buff_len` bytes of `data` quoted (put_quoted_inlock), or "(null)" for a null
+// pointer.
+void put_bytes_inlock(const void* data, size_t s_buff_len, bool is_printable) {
+    if (data == nullptr) {
+        cLogPutmem(kNull, -1);
+        return;
+    }
+    put_quoted_inlock(static_cast<const uint8*>(data), s_buff_len, is_printable);
+}
+
+// Writes the conversion `c` that followed a "%", reading its arguments, if any, from `ap`:
+// %% %d %x %s %p %b in either case. Any other byte is written with its "%".
+void put_conversion_inlock(char c, va_list* ap) {
+    switch (c) {
+        case '%':
+            cLogPutmem("%", 1);
+            break;
+        case 'd':
+        case 'D':
+        case 'x':
+        case 'X':
+            put_number_inlock(c, va_arg(*ap, int));
+            break;
+        case 's':
+        case 'S': {
+            const char* text = va_arg(*ap, const char*);
+            put_bytes_inlock(text, text != nullptr ? strlen(text) : 0, true);
+            break;
+        }
+        case 'p':
+        case 'P':
+        case 'b':
+        case 'B': {
+            const void* data = va_arg(*ap, const void*);
+            const int len = va_arg(*ap, int);
+            put_bytes_inlock(data, len > 0 ? static_cast<size_t>(len) : 0, c == 'p' || c == 'P');
+            break;
+        }
+        default: {  // digits, flags and unknown letters: both bytes unchanged
+            const char both[2] = {'%', c};
+            cLogPutmem(both, 2);
+            break;
+        }
+    }
+}
+
+// The record text of cLogTracef: the ordinary bytes of `format` as they are, each "%" and
+// the byte after it through put_conversion_inlock. Nothing past the terminator is read: a
+// lone "%" at the end is written as it is.
+void format_record_inlock(const char* format, va_list* ap) {
     if (format == nullptr) {
         cLogPutmem(kNull, -1);
         return;
     }
     const char* run = format;  // start of the ordinary bytes not yet written
-    const char* p = format;
-    while (*p != '\0') {
-        if (*p != '%') {
-            ++p;
-            continue;
-        }
+    for (const char* p = strchr(run, '%'); p != nullptr; p = strchr(run, '%')) {
         cLogPutmem(run, static_cast<int>(p - run));
-        const char c = p[1];
-        if (c == '\0') {  // a lone "%" ends the format: write it and stop at the terminator
+        if (p[1] == '\0') {
             cLogPutmem("%", 1);
             return;
         }
-        p += 2;
-        run = p;
-        switch (c) {
-            case '%':
-                cLogPutmem("%", 1);
-                break;
-            case 'd':
-            case 'D':
-                memset(itoa_buff, 0, sizeof(itoa_buff));
-                snprintf(itoa_buff, sizeof(itoa_buff), "%d", va_arg(ap, int));
-                cLogPutmem(itoa_buff, -1);
-                break;
-            case 'x':
-            case 'X':
-                memset(itoa_buff, 0, sizeof(itoa_buff));
-                snprintf(itoa_buff, sizeof(itoa_buff), "0x%x",
-                         static_cast<unsigned int>(va_arg(ap, int)));
-                cLogPutmem(itoa_buff, -1);
-                break;
-            case 's':
-            case 'S': {
-                const char* text = va_arg(ap, const char*);
-                if (text == nullptr) {
-                    cLogPutmem(kNull, -1);
-                } else {
-                    put_quoted(reinterpret_cast<const uint8*>(text), strlen(text), true);
-                }
-                break;
-            }
-            case 'p':
-            case 'P':
-            case 'b':
-            case 'B': {
-                const void* data = va_arg(ap, const void*);
-                const int len = va_arg(ap, int);
-                const bool is_printable = (c == 'p' || c == 'P');
-                if (data == nullptr) {
-                    cLogPutmem(kNull, -1);
-                } else {
-                    put_quoted(static_cast<const uint8*>(data),
-                               len > 0 ? static_cast<size_t>(len) : 0, is_printable);
-                }
-                break;
-            }
-            default:  // digits, flags and unknown letters: both bytes unchanged
-                cLogPutmem(p - 2, 2);
-                break;
-        }
+        put_conversion_inlock(p[1], ap);
+        run = p + 2;
     }
-    cLogPutmem(run, static_cast<int>(p - run));
+    cLogPutmem(run, -1);
 }
 
 // Writes the "[%08d] " stamp of `ticks` processor-clock units.
-void put_stamp(clock_t ticks) {
+void put_stamp_inlock(clock_t ticks) {
     memset(szInfo, 0, sizeof(szInfo));
     snprintf(szInfo, sizeof(szInfo), "[%08ld] ", static_cast<long>(ticks));
     cLogPutmem(szInfo, -1);
@@ -360,7 +373,7 @@ bool bracket_has_file() {
     return s_bracket_lock != nullptr && fout != nullptr;
 }
 
-// cLogOpen, with an optional stdio buffer for the file (see open_for_append).
+// cLogOpen, with an optional stdio buffer for the file (see attach_fout_inlock).
 void open_bracket(char* szStream, size_t streamSize) {
     if (s_log_enabled.load() == 0) {
         return;
@@ -434,7 +447,7 @@ void cLogPutmem(const void* string, int string_len) {
     } else if (string_len > 0) {
         len = static_cast<size_t>(string_len);
     }
-    encrypt_write(static_cast<const uint8*>(string), len);
+    encrypt_write_inlock(static_cast<const uint8*>(string), len);
 }
 
 void cLogChar(char c) {
@@ -447,7 +460,7 @@ void cLogTrace(const char* string) {
     if (bracket_has_file()) {
         // Before the first initialisation the origin is 0: the whole processor time so far.
         const clock_t origin = s_bracket_initialised ? 0 : g_start_time;
-        put_stamp(clock() - origin);
+        put_stamp_inlock(clock() - origin);
         cLogPutmem(string != nullptr ? string : kNull, -1);
         cLogPutmem("\n", 1);
     }
@@ -458,10 +471,10 @@ void cLogTracef(const char* format, ...) {
     char szStream[kStreamBuffer];
     open_bracket(szStream, sizeof(szStream));
     if (bracket_has_file()) {
-        put_stamp(clock() - g_start_time);
+        put_stamp_inlock(clock() - g_start_time);
         va_list ap;
         va_start(ap, format);
-        format_record(format, ap);
+        format_record_inlock(format, &ap);
         va_end(ap);
         cLogPutmem("\n", 1);
     }

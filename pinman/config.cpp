@@ -27,15 +27,6 @@ int shown_unless_false(const char* word) {
 
 }  // namespace
 
-int bounded_append(char* buffer, size_t size, const char* text) {
-    const size_t used = strnlen(buffer, size);
-    const size_t add = strlen(text);
-    if (used + add >= size)
-        return 0;
-    memcpy(buffer + used, text, add + 1);
-    return 1;
-}
-
 int module_path_with_suffix(char* buffer, const char* suffix) {
     memset(buffer, 0, PINMAN_PATH_SIZE);
     const size_t len = GetCurrentModulePath(buffer, PINMAN_PATH_SIZE - 1);
@@ -115,16 +106,6 @@ void readConfig(void) {
     }
     while (fgets(szLine, PINMAN_PATH_SIZE - 1, conf.get()) != nullptr)
         apply_config_line(szLine);
-}
-
-int cut_at_last_separator(char* path) {
-    for (size_t i = strlen(path); i-- > 0;) {
-        if (path[i] == '/' || path[i] == '\\') {
-            path[i] = '\0';
-            return 1;
-        }
-    }
-    return 0;
 }
 
 int enter_module_folder(char* szFolder) {

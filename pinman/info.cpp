@@ -50,32 +50,6 @@ void copy_field(char* szText, const unsigned char (&field)[N]) {
 
 }  // namespace
 
-const char* checked_format(const char* translated, const char* original) {
-    // Conversions of both formats, in order; "%%" counts as none.
-    const auto next_conversion = [](const char*& p) -> char {
-        while (*p != '\0') {
-            if (*p++ != '%')
-                continue;
-            if (*p == '%') {
-                ++p;
-                continue;
-            }
-            return *p != '\0' ? *p++ : '!';
-        }
-        return '\0';
-    };
-    const char* t = translated;
-    const char* o = original;
-    for (;;) {
-        const char ct = next_conversion(t);
-        const char co = next_conversion(o);
-        if (ct != co)
-            return original;
-        if (co == '\0')
-            return translated;
-    }
-}
-
 extern "C" G_MODULE_EXPORT void onClickBtnInfo(GtkWidget* /*widget*/, gpointer /*user_data*/) {
     CK_TOKEN_INFO tokenInfo;
     CK_SLOT_INFO slotInfo;

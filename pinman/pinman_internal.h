@@ -4,6 +4,8 @@
 #define PINMAN_INTERNAL_H
 
 #include <cstddef>
+#include <ctime>
+#include <openssl/asn1.h>
 
 #include "gtkzorvpin.h"
 
@@ -43,20 +45,6 @@ void protect_secrets(void);
  * as it was, when the module path is not found, does not fit or has no separator. */
 int enter_module_folder(char* szFolder);
 
-/* Appends `text` to the zero-terminated `buffer` of `size` bytes. Returns 0 and leaves
- * the buffer unchanged when the result would not fit. */
-int bounded_append(char* buffer, size_t size, const char* text);
-
-/* Ends a text that was cut to fit its buffer before a character whose bytes did not all
- * fit, so that a cut translation stays valid UTF-8. */
-void drop_partial_utf8(char* text);
-
-/* Copies the `len` bytes at `bytes`, up to the first zero byte, into `szText` (`size` bytes,
- * zero-filled first) as valid UTF-8: valid characters as they are, every other byte as the
- * four characters "\\xHH". Stops before a character or escape that would not fit with the
- * terminator. Returns the length written. */
-size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len);
-
 /* Fills a zeroed path buffer with the module path followed by `suffix`. Returns 0, with a
  * line on standard error and the buffer empty, when the result would not fit. */
 int module_path_with_suffix(char* buffer, const char* suffix);
@@ -75,15 +63,28 @@ int parse_check_expire(const char* szLine, int* piValue);
 /* Applies one line of the configuration file to the settings. */
 void apply_config_line(const char* szLine);
 
-/* Ends `path` at its last '/' or '\\'. Returns 0, leaving it whole, when it has none. */
-int cut_at_last_separator(char* path);
+/* Text helpers (texts.cpp). */
 
-#include <ctime>
-#include <openssl/asn1.h>
+/* Appends `text` to the zero-terminated `buffer` of `size` bytes. Returns 0 and leaves
+ * the buffer unchanged when the result would not fit. */
+int bounded_append(char* buffer, size_t size, const char* text);
+
+/* Ends a text that was cut to fit its buffer before a character whose bytes did not all
+ * fit, so that a cut translation stays valid UTF-8. */
+void drop_partial_utf8(char* text);
+
+/* Copies the `len` bytes at `bytes`, up to the first zero byte, into `szText` (`size` bytes,
+ * zero-filled first) as valid UTF-8: valid characters as they are, every other byte as the
+ * four characters "\\xHH". Stops before a character or escape that would not fit with the
+ * terminator. Returns the length written. */
+size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len);
 
 /* Returns `translated` when its printf conversions are the same, in the same order, as
  * those of `original`; otherwise `original`. */
 const char* checked_format(const char* translated, const char* original);
+
+/* Ends `path` at its last '/' or '\\'. Returns 0, leaving it whole, when it has none. */
+int cut_at_last_separator(char* path);
 
 /* What the start-up check says of a certificate. */
 enum { kCertFine = 0, kCertNotYetValid, kCertExpired, kCertAboutToExpire };

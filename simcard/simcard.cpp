@@ -90,7 +90,8 @@ struct Object {
 std::mutex s_lock;
 bool s_initialized = false;
 State s_state;
-std::vector<std::vector<Object>> s_objects;  // per slot
+std::vector<std::vector<Object>> s_objects;  // per slot, built at its first use (objects_of)
+std::vector<bool> s_objectsBuilt;            // per slot
 std::vector<Login> s_login;                  // per slot, shared by the slot's sessions
 std::map<CK_SESSION_HANDLE, Session> s_sessions;
 CK_SESSION_HANDLE s_lastHandle = 0;  // handles are never reused, not even across C_Initialize
@@ -345,12 +346,24 @@ bool attribute(const Object& o, CK_ATTRIBUTE_TYPE type, std::string* out) {
     }
 }
 
+// The certificate objects of `slot`, decoded from the state's certificates when they are
+// first asked for: a holder who never looks at the card's objects pays for no decoding.
+const std::vector<Object>& objects_of(size_t slot) {
+    if (!s_objectsBuilt[slot]) {
+        for (const simcard::Cert& c : s_state.readers[slot].certs) {
+            s_objects[slot].push_back(make_object(c));
+        }
+        s_objectsBuilt[slot] = true;
+    }
+    return s_objects[slot];
+}
+
 // The object that handle `h` names for `session`, or null.
 const Object* object_of(const Session& session, CK_OBJECT_HANDLE h) {
     if (h / kObjectStride != session.slot + 1 || h % kObjectStride == 0) {
         return nullptr;
     }
-    const std::vector<Object>& objects = s_objects[session.slot];
+    const std::vector<Object>& objects = objects_of(session.slot);
     return h % kObjectStride - 1 < objects.size() ? &objects[h % kObjectStride - 1] : nullptr;
 }
 
@@ -388,11 +401,7 @@ CK_RV sim_Initialize(CK_VOID_PTR pInitArgs) {
         }
         s_state = std::move(loaded);
         s_objects.assign(s_state.readers.size(), {});
-        for (size_t i = 0; i < s_state.readers.size(); ++i) {
-            for (const simcard::Cert& c : s_state.readers[i].certs) {
-                s_objects[i].push_back(make_object(c));
-            }
-        }
+        s_objectsBuilt.assign(s_state.readers.size(), false);
         s_login.assign(s_state.readers.size(), kPublic);
         s_sessions.clear();
         s_initialized = true;
@@ -410,6 +419,7 @@ CK_RV sim_Finalize(CK_VOID_PTR pReserved) {
         s_sessions.clear();
         s_login.clear();
         s_objects.clear();
+        s_objectsBuilt.clear();
         s_state = State();
         s_initialized = false;
         return CKR_OK;
@@ -784,7 +794,7 @@ CK_RV sim_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate
                 return CKR_ARGUMENTS_BAD;
             }
         }
-        const std::vector<Object>& objects = s_objects[s->slot];
+        const std::vector<Object>& objects = objects_of(s->slot);
         s->found.clear();
         std::string value;
         for (size_t c = 0; c < objects.size() && c + 1 < kObjectStride; ++c) {
