@@ -793,40 +793,27 @@ TEST_F(SimCard, TraceGoesOnlyIntoAFileOfTheUsersOwn) {
     EXPECT_NE(ReadFile(trace).find("C_Initialize args=null rv=0x0\n"), std::string::npos);
     Stop();
 
-    // Something planted at the trace's name: no line goes anywhere, nothing blocks.
+    // Something planted at the trace's name: no line goes anywhere, nothing blocks. (The
+    // other cases of the check it shares with the trace log are tested with the log.)
     struct Plant {
         const char* name;
-        bool bNeedsRoot;  // files of another owner can be made by root only
         void (*plant)(const std::string& other, const std::string& trace);
     };
     const Plant plants[] = {
-        {"link to a file", false,
+        {"link to a file",
          [](const std::string& other, const std::string& t) {
              EXPECT_EQ(symlink(other.c_str(), t.c_str()), 0);
          }},
-        {"link to nowhere", false,
+        {"link to nowhere",
          [](const std::string& other, const std::string& t) {
              EXPECT_EQ(symlink((other + ".absent").c_str(), t.c_str()), 0);
          }},
-        {"hard link", false,
-         [](const std::string& other, const std::string& t) {
-             EXPECT_EQ(link(other.c_str(), t.c_str()), 0);
-         }},
-        {"FIFO", false,
+        {"FIFO",
          [](const std::string&, const std::string& t) { EXPECT_EQ(mkfifo(t.c_str(), 0666), 0); }},
-        {"another user's file", true,
-         [](const std::string&, const std::string& t) {
-             WriteFile(t, "");
-             EXPECT_EQ(chown(t.c_str(), 65534, 65534), 0);
-             EXPECT_EQ(chmod(t.c_str(), 0666), 0);
-         }},
     };
     const std::string other = dir_ + "/other";
     for (const Plant& p : plants) {
         SCOPED_TRACE(p.name);
-        if (p.bNeedsRoot && geteuid() != 0) {
-            continue;  // the other cases still run; the user case needs root
-        }
         unlink(trace.c_str());
         ASSERT_TRUE(WriteFile(other, "someone's data\n"));
         p.plant(other, trace);
@@ -835,11 +822,6 @@ TEST_F(SimCard, TraceGoesOnlyIntoAFileOfTheUsersOwn) {
         Stop();
         EXPECT_EQ(ReadFile(other), "someone's data\n");
         EXPECT_NE(access((other + ".absent").c_str(), F_OK), 0) << "no file made through a link";
-        struct stat planted {};
-        ASSERT_EQ(lstat(trace.c_str(), &planted), 0);
-        if (S_ISREG(planted.st_mode)) {
-            EXPECT_EQ(ReadFile(trace).find("C_"), std::string::npos) << "no line in it";
-        }
     }
 }
 
@@ -875,20 +857,6 @@ TEST_F(SimCard, ALockHeldElsewhereIsWaitedForABoundedTime) {
     close(holder);
     EXPECT_EQ(CardValue(state_, "pin_tries"), "3");
     EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK);
-}
-
-TEST_F(SimCard, CardsAreMadeTheOwnersAlone) {
-    // simcard-card makes a new card folder 0700 and its state file 0600, whatever the umask.
-    const std::string card = dir_ + "/new/card";
-    const mode_t mask = umask(0);
-    auto [status, out] = RunCommand("'" SIMCARD_CARD_PATH "' make '" + card + "'");
-    umask(mask);
-    ASSERT_EQ(status, 0) << out;
-    struct stat st {};
-    ASSERT_EQ(stat(card.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
-    ASSERT_EQ(stat((card + "/simcard.state").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // DER of an OpenSSL object through its i2d function.
