@@ -183,7 +183,16 @@ class Program:
         return path
 
     def close_window(self, wid):
-        """Asks the window to close, as a window manager's close button does."""
+        """Asks the window to close, as a window manager's close button does, once the
+        program has its window up in its own eyes too: its frame shows on the accessibility
+        bus. (Sent the moment X maps the window, under valgrind's pace, the request was seen
+        to be lost now and then.)"""
+        def frame_showing():
+            app = self.app(1)
+            return app is not None and any(
+                a.getRole() == pyatspi.ROLE_FRAME and a.getState().contains(pyatspi.STATE_SHOWING)
+                for a in descendants(app))
+        wait_until(frame_showing, 60, 0.2)
         d = display.Display()
         win = d.create_resource_object("window", int(wid))
         protocols = d.intern_atom("WM_PROTOCOLS")
