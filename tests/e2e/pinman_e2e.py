@@ -200,7 +200,7 @@ class Program:
         event = protocol.event.ClientMessage(window=win, client_type=protocols,
                                              data=(32, [delete, X.CurrentTime, 0, 0, 0]))
         win.send_event(event, event_mask=X.NoEventMask)
-        d.flush()
+        d.sync()  # the server has taken the request before this connection closes
         d.close()
 
     # --- the accessible tree -------------------------------------------------------------
