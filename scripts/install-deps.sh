@@ -11,7 +11,7 @@ packages=(
   dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib
   softhsm2 opensc p11-kit p11-kit-modules openssl gnutls-bin
   opencryptoki pcscd vsmartcard-vpcd opensc-pkcs11 util-linux iproute2
-  clang libclang-rt-dev valgrind gdb
+  clang libclang-rt-dev valgrind gdb debootstrap
   dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db
 )
 # libglade 2 is gone from Debian 13; there the program builds on its own libglade layer.
