@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import unittest
 
+import shown_texts as shown
 from pinman_e2e import CLOGCAT, STAGE, Program
 
 # Five digits and more, so that no time stamp or address in the output contains one by chance.
@@ -35,12 +36,11 @@ puk_max_tries = 3
 extra_flags = 0x0
 """.format(pin=PIN, puk=PUK)
 
-WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
-WRONG_PUK_BOX = "Wrong PUK: warning, many wrong tryes may block the card."
 WRONG_PUK = "40404040"
 # What Info says of a PIN or PUK with 2, 1 and 0 tries left, as the card sets one flag at a time.
-STATUS_LEFT = {"2": "At least a wrong attempt was made", "1": "Last attempt left"}
-SUCCESS = "Operation successfully completed"
+
+# The status Info shows with two tries left and with one.
+STATUS_LEFT = {"2": shown.WRONG_TRY_MADE, "1": shown.LAST_TRY_LEFT}
 
 
 class HolderSession(unittest.TestCase):
@@ -89,7 +89,7 @@ class HolderSession(unittest.TestCase):
         # Change the PIN: the current PIN, the new one twice, and Enter.
         self.fill(p, wid, [("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)])
         p.key(wid, "Return")
-        self.expect_box(p, SUCCESS, "pin-changed-box")
+        self.expect_box(p, shown.SUCCESS, "pin-changed-box")
         self.assertEqual(p.card.value("pin"), NEW_PIN)
         self.assertEqual(p.card.value("pin_tries"), "3")
 
@@ -97,10 +97,10 @@ class HolderSession(unittest.TestCase):
         for left in ("2", "1", "0"):
             self.fill(p, wid, [("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
             p.key(wid, "Return")
-            self.expect_box(p, WRONG_PIN_BOX, "wrong-pin-box")
+            self.expect_box(p, shown.WRONG_PIN, "wrong-pin-box")
             self.assertEqual(p.card.value("pin_tries"), left)
             self.assertEqual(self.info_status(p),
-                             ["PIN status: " + STATUS_LEFT.get(left, "PIN Locked"), "PUK status: PUK OK"])
+                             ["PIN status: " + STATUS_LEFT.get(left, shown.PIN_LOCKED), "PUK status: " + shown.PUK_OK])
             self.clear_fields(p, wid)
         self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
         p.key(wid, "Return")
@@ -111,7 +111,7 @@ class HolderSession(unittest.TestCase):
         p.screenshot("unblock-pin-page")
         self.fill(p, wid, [("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)])
         p.key(wid, "Return")
-        self.expect_box(p, SUCCESS, "pin-unblocked-box")
+        self.expect_box(p, shown.SUCCESS, "pin-unblocked-box")
         self.assertEqual(p.card.value("pin"), UNBLOCKED_PIN)
         self.assertEqual(p.card.value("pin_tries"), "3")
 
@@ -120,7 +120,7 @@ class HolderSession(unittest.TestCase):
         p.screenshot("change-puk-page")
         self.fill(p, wid, [("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)])
         p.press("OK")
-        self.expect_box(p, SUCCESS, "puk-changed-box")
+        self.expect_box(p, shown.SUCCESS, "puk-changed-box")
         self.assertEqual(p.card.value("puk"), NEW_PUK)
 
         # The card information.
@@ -129,17 +129,17 @@ class HolderSession(unittest.TestCase):
         self.assertEqual(text, "Card Informations:\nSerial Number: 0000000000004242\n"
                                "Label: Holder Card" + " " * 21 + "\nModel: SimCard" + " " * 9 +
                                "\nPin Lenght: min.4,max.8\nReader in use:Simulated Reader 0" + " " * 46 +
-                               "\nPIN status: PIN OK\nPUK status: PUK OK")
+                               "\nPIN status: " + shown.PIN_OK + "\nPUK status: " + shown.PUK_OK)
         p.answer_box(alert, "info-box")
 
         # Three wrong PUKs: Info follows the tries left down to "PUK Locked".
         for left in ("2", "1", "0"):
             self.fill(p, wid, [("Current PUK:", WRONG_PUK), ("New PUK:", PUK), ("Confirm new PUK:", PUK)])
             p.key(wid, "Return")
-            self.expect_box(p, WRONG_PUK_BOX, "wrong-puk-box")
+            self.expect_box(p, shown.WRONG_PUK, "wrong-puk-box")
             self.assertEqual(p.card.value("puk_tries"), left)
             self.assertEqual(self.info_status(p),
-                             ["PIN status: PIN OK", "PUK status: " + STATUS_LEFT.get(left, "PUK Locked")])
+                             ["PIN status: " + shown.PIN_OK, "PUK status: " + STATUS_LEFT.get(left, shown.PUK_LOCKED)])
             self.clear_fields(p, wid)
 
         p.press("Cancel")

@@ -12,9 +12,9 @@ import json
 import os
 import re
 import subprocess
-import sys
 import unittest
 
+import shown_texts as shown
 from stacks_e2e import StackCase
 
 # The example the package ships (a copy of it where the test runs as an ordinary user).
@@ -26,14 +26,9 @@ NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, NEW_PUK, WRONG_PUK = "826401", "192837", "460
 SHORT_PIN = "73019"  # shorter than both cards allow
 CHECK_EXPIRE = "checkexpire=86400\n"
 
-SUCCESS = "Operation successfully completed"
-WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
-WRONG_PUK_BOX = "Wrong PUK: warning, many wrong tryes may block the card."
-COMM_ERROR = "Error communicating with the card."
-SEVERAL_CARDS = "Warning: there are multipkle smart card inseted\nPlease inser just one card at time."
 # PIN status on Info after 0, 1, 2 and 3 wrong PINs: OpenSC reports the final try and the
 # lock from the card's try counter, never "count low".
-PIN_STATUS = ["PIN OK", "PIN OK", "Last attempt left", "PIN Locked"]
+PIN_STATUS = [shown.PIN_OK, shown.PIN_OK, shown.LAST_TRY_LEFT, shown.PIN_LOCKED]
 
 
 def example_settings():
@@ -118,9 +113,9 @@ class CardCase(StackCase):
         self.assertEqual((fields["Serial Number"], fields["Model"]), (self.serial, "PKCS#15 emulated"))
         self.assertEqual(fields["Pin Lenght"], self.pin_lengths)
         self.assertEqual(fields["Reader in use"], "Virtual PCD 00 00")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), ("PIN OK", "PUK OK"))
+        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_OK, shown.PUK_OK))
 
-        self.operate(p, wid, "Change PIN", (PIN, NEW_PIN, NEW_PIN), SUCCESS, "pin-changed")
+        self.operate(p, wid, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed")
         self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3})
         # New PINs that OpenSC's module refuses itself, after a good login: no try is used. A
         # short one is out of the length range (the "wrong PIN" box), and a PIV PIN holds
@@ -131,10 +126,10 @@ class CardCase(StackCase):
 
         # Three wrong PINs: each costs one try, Info shows the count; then even the right one is refused.
         for wrong in (1, 2, 3):
-            self.operate(p, wid, "Change PIN", (WRONG_PIN, PIN, PIN), WRONG_PIN_BOX, "wrong-pin-%d" % wrong)
+            self.operate(p, wid, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-%d" % wrong)
             self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3 - wrong})
             fields = self.info(p, "info-after-%d-wrong" % wrong)
-            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], "PUK OK"))
+            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], shown.PUK_OK))
         self.operate(p, wid, "Change PIN", (NEW_PIN, PIN, PIN), "The PIN is blocked", "pin-blocked")
         self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 0, puk_tries: 3})
 
@@ -152,7 +147,7 @@ class Piv(CardCase):
     cert_name = "Alice.Piv"
     slots, label = 1, cert_name
     pin_lengths, serial = "min.4,max.8", "000000000000a001"
-    refused_new_pins = ((SHORT_PIN, WRONG_PIN_BOX), ("abcdef", COMM_ERROR))
+    refused_new_pins = ((SHORT_PIN, shown.WRONG_PIN), ("abcdef", shown.COMMUNICATION))
 
     def verifies(self, pin):
         select = "00 A4 04 00 09 A0 00 00 03 08 00 00 10 00"
@@ -163,13 +158,13 @@ class Piv(CardCase):
         # OpenSC logs in as security officer with VERIFY of the PUK, which a PIV card refuses:
         # nothing reaches the PUK, right or wrong, and no try is used.
         for puk, shot in ((PUK, "unblock-refused"), (WRONG_PUK, "unblock-wrong-puk-refused")):
-            self.operate(p, wid, "Unblock PIN", (puk, UNBLOCKED_PIN, UNBLOCKED_PIN), COMM_ERROR, shot)
+            self.operate(p, wid, "Unblock PIN", (puk, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, shot)
             self.assert_card(pin=NEW_PIN, pin_tries=0, puk=PUK, puk_tries=3)
         for puk, shot in ((PUK, "change-puk-refused"), (WRONG_PUK, "change-puk-wrong-puk-refused")):
-            self.operate(p, wid, "Change PUK", (puk, NEW_PUK, NEW_PUK), COMM_ERROR, shot)
+            self.operate(p, wid, "Change PUK", (puk, NEW_PUK, NEW_PUK), shown.COMMUNICATION, shot)
             self.assert_card(puk=PUK, puk_tries=3)
         fields = self.info(p, "info-still-locked")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), ("PIN Locked", "PUK OK"))
+        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_LOCKED, shown.PUK_OK))
 
     def test_holder_flows(self):
         self.holder_flows()
@@ -188,7 +183,7 @@ class Openpgp(CardCase):
     cert_name = "Bob.Openpgp"
     slots, label = 2, "OpenPGP card (User PIN)"
     pin_lengths, serial = "min.6,max.32", "ff000000a001"
-    refused_new_pins = ((SHORT_PIN, WRONG_PIN_BOX),)
+    refused_new_pins = ((SHORT_PIN, shown.WRONG_PIN),)
 
     def verifies(self, pin):
         return self.card_answers(["00 A4 04 00 06 D2 76 00 01 24 01",
@@ -197,24 +192,24 @@ class Openpgp(CardCase):
     def unblock_and_change_puk(self, p, wid):
         # The login as security officer checks the Admin PIN (PW3); OpenSC then unblocks PW1
         # only with user_pin_unblock_style = init_pin_in_so_session.
-        self.operate(p, wid, "Unblock PIN", (WRONG_PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), WRONG_PUK_BOX,
+        self.operate(p, wid, "Unblock PIN", (WRONG_PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.WRONG_PUK,
                      "unblock-wrong-puk")
         self.assert_card(pw1_tries=0, pw3=PUK, pw3_tries=2)
         if self.with_settings:
-            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), SUCCESS, "unblocked")
+            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "unblocked")
             self.assert_card(pw1=UNBLOCKED_PIN, pw1_tries=3, pw3_tries=3)
-            expected_pin, status = UNBLOCKED_PIN, "PIN OK"
+            expected_pin, status = UNBLOCKED_PIN, shown.PIN_OK
         else:
-            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), COMM_ERROR, "unblock-refused")
+            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, "unblock-refused")
             self.assert_card(pw1=NEW_PIN, pw1_tries=0, pw3_tries=3)
-            expected_pin, status = NEW_PIN, "PIN Locked"
+            expected_pin, status = NEW_PIN, shown.PIN_LOCKED
         fields = self.info(p, "info-after-unblock")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), (status, "PUK OK"))
+        self.assertEqual((fields["PIN status"], fields["PUK status"]), (status, shown.PUK_OK))
 
         # Change PUK changes the Admin PIN.
-        self.operate(p, wid, "Change PUK", (WRONG_PUK, NEW_PUK, NEW_PUK), WRONG_PUK_BOX, "change-puk-wrong-puk")
+        self.operate(p, wid, "Change PUK", (WRONG_PUK, NEW_PUK, NEW_PUK), shown.WRONG_PUK, "change-puk-wrong-puk")
         self.assert_card(pw3=PUK, pw3_tries=2)
-        self.operate(p, wid, "Change PUK", (PUK, NEW_PUK, NEW_PUK), SUCCESS, "puk-changed")
+        self.operate(p, wid, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed")
         self.assert_card(pw1=expected_pin, pw3=NEW_PUK, pw3_tries=3)
         self.expected_pin = expected_pin
 
@@ -245,14 +240,14 @@ class TwoCards(StackCase):
         serials = re.findall(r"serial num\s*: (\S+)", out)
         self.assertEqual(serials, serials[:1] * 2, out)
         p = self.program("two-cards", CHECK_EXPIRE)
-        self.expect_box(p, SEVERAL_CARDS, "several-cards-at-start")
+        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-at-start")
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
         p.press("Info")
-        self.expect_box(p, SEVERAL_CARDS, "several-cards-on-info")
+        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-info")
         self.fill(p, wid, zip(("Current PIN:", "New PIN:", "Confirm new PIN:"), (PIN, NEW_PIN, NEW_PIN)))
         p.key(wid, "Return")
-        self.expect_box(p, SEVERAL_CARDS, "several-cards-on-change-pin")
+        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-change-pin")
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0, p.stderr())
         for path in paths:
@@ -262,5 +257,4 @@ class TwoCards(StackCase):
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     unittest.main(verbosity=2)

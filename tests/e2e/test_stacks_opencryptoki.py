@@ -7,9 +7,9 @@ changes a secret, a client of its own (p11login.py, in another process) logs in 
 one, and the old one no longer logs in."""
 
 import os
-import sys
 import unittest
 
+import shown_texts as shown
 from p11login import login
 from stacks_e2e import StackCase
 
@@ -18,10 +18,8 @@ LABEL, PIN, PUK = (os.environ.get(name, "") for name in ("CARD_LABEL", "CARD_PIN
 # Five digits and more, so that no time stamp or address in the output contains one by chance.
 NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, NEW_PUK = "82640", "19283", "46057", "93718264"
 
-WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
-SUCCESS = "Operation successfully completed"
 # PIN status on Info after 0, 1, 2 and 3 wrong PINs.
-PIN_STATUS = ["PIN OK", "At least a wrong attempt was made", "Last attempt left", "PIN Locked"]
+PIN_STATUS = [shown.PIN_OK, shown.WRONG_TRY_MADE, shown.LAST_TRY_LEFT, shown.PIN_LOCKED]
 
 
 class OpencryptokiHolderSession(StackCase):
@@ -43,12 +41,12 @@ class OpencryptokiHolderSession(StackCase):
         fields = self.info(p, "info-fresh")
         self.assertEqual(fields["Label"], LABEL)
         self.assertEqual(fields["Pin Lenght"], "min.4,max.8")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), ("PIN OK", "PUK OK"))
+        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_OK, shown.PUK_OK))
 
         # Change the PIN: the token takes the new one, not the old one.
         self.fill(p, wid, [("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)])
         p.key(wid, "Return")
-        self.expect_box(p, SUCCESS, "pin-changed-box")
+        self.expect_box(p, shown.SUCCESS, "pin-changed-box")
         self.logs_in("user", NEW_PIN, "CKR_OK")
         self.logs_in("user", PIN, "CKR_PIN_INCORRECT")
         self.logs_in("user", NEW_PIN, "CKR_OK")  # the wrong try above is forgotten again
@@ -57,9 +55,9 @@ class OpencryptokiHolderSession(StackCase):
         for wrong in (1, 2, 3):
             self.fill(p, wid, [("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
             p.key(wid, "Return")
-            self.expect_box(p, WRONG_PIN_BOX, "wrong-pin-box")
+            self.expect_box(p, shown.WRONG_PIN, "wrong-pin-box")
             fields = self.info(p, "info-after-%d-wrong" % wrong)
-            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], "PUK OK"))
+            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], shown.PUK_OK))
             self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
         p.key(wid, "Return")
         self.expect_box(p, "The PIN is blocked", "pin-blocked-box")
@@ -69,16 +67,16 @@ class OpencryptokiHolderSession(StackCase):
         p.show_page("Unblock PIN")
         self.fill(p, wid, [("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)])
         p.key(wid, "Return")
-        self.expect_box(p, SUCCESS, "pin-unblocked-box")
+        self.expect_box(p, shown.SUCCESS, "pin-unblocked-box")
         self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
         fields = self.info(p, "info-unblocked")
-        self.assertEqual(fields["PIN status"], "PIN OK")
+        self.assertEqual(fields["PIN status"], shown.PIN_OK)
 
         # Change the PUK, pressing OK.
         p.show_page("Change PUK")
         self.fill(p, wid, [("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)])
         p.press("OK")
-        self.expect_box(p, SUCCESS, "puk-changed-box")
+        self.expect_box(p, shown.SUCCESS, "puk-changed-box")
         self.logs_in("so", NEW_PUK, "CKR_OK")
         self.logs_in("so", PUK, "CKR_PIN_INCORRECT")
         self.logs_in("so", NEW_PUK, "CKR_OK")
@@ -92,5 +90,4 @@ class OpencryptokiHolderSession(StackCase):
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     unittest.main(verbosity=2)

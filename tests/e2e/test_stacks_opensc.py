@@ -5,13 +5,10 @@
 provides PKCS11_MODULE and PCSCD. Each class checks that it runs where it belongs."""
 
 import os
-import sys
 import unittest
 
+import shown_texts as shown
 from stacks_e2e import StackCase
-
-NO_CARD = "There is no smartcard in any reader"
-NO_READER = "There is no reader available"
 
 
 class OpenscCase(StackCase):
@@ -33,12 +30,12 @@ class NoCard(OpenscCase):
         self.assertIn("PKCS11-2: '%s'" % self.module, p.stderr())
 
         p.press("Info")
-        self.expect_box(p, NO_CARD, "info-no-card")
+        self.expect_box(p, shown.NO_CARD, "info-no-card")
         # An operation asks the card only when its fields are filled in; then the same box.
         for label in ("Current PIN:", "New PIN:", "Confirm new PIN:"):
             p.type_in(wid, label, "73915")
         p.key(wid, "Return")
-        self.expect_box(p, NO_CARD, "change-pin-no-card")
+        self.expect_box(p, shown.NO_CARD, "change-pin-no-card")
 
         self.assertIsNotNone(p.window("Pin Manager", timeout=1))
         p.press("Cancel")
@@ -51,12 +48,11 @@ class NoReader(OpenscCase):
     def test_no_pcsc_service(self):
         p = self.program("opensc-noreader")
         kind, text, alert = p.box()
-        self.assertEqual(text, NO_READER, p.stderr())
+        self.assertEqual(text, shown.NO_READER, p.stderr())
         self.assertIsNone(p.window("Pin Manager", timeout=0.5))
         p.answer_box(alert, "no-reader-box")
         self.assertEqual(p.wait_exit(), 1, p.stderr())
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     unittest.main(verbosity=2)

@@ -3,13 +3,10 @@
 """Runs inside `p11kit-proxy.sh run` (see tests/fixtures), which provides PKCS11_MODULE, the
 proxy module, showing exactly two tokens."""
 
-import os
-import sys
 import unittest
 
+import shown_texts as shown
 from stacks_e2e import StackCase
-
-SEVERAL_CARDS = "Warning: there are multipkle smart card inseted\nPlease inser just one card at time."
 
 
 class TwoTokens(StackCase):
@@ -18,16 +15,15 @@ class TwoTokens(StackCase):
             self.fail("run inside p11kit-proxy.sh (PKCS11_MODULE is %r)" % self.module)
         # The certificate check at start asks for the one card.
         p = self.program("p11kit-two", "checkexpire=86400\n")
-        self.expect_box(p, SEVERAL_CARDS, "several-cards-at-start")
+        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-at-start")
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
 
         p.press("Info")
-        self.expect_box(p, SEVERAL_CARDS, "several-cards-on-info")
+        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-info")
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0, p.stderr())
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     unittest.main(verbosity=2)

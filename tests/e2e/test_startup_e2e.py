@@ -7,6 +7,7 @@ import re
 import sys
 import unittest
 
+import shown_texts as shown
 from pinman_e2e import STAGE, Program
 
 NO_EXPIRY = "pkcs11=libsimcard.so\n"
@@ -81,12 +82,12 @@ class StartUp(unittest.TestCase):
         return p
 
     def test_missing_module_one_box_no_window_status_one(self):
-        p = self.assert_start_fails("nomodule", "Unable to load PKCS#11 library",
+        p = self.assert_start_fails("nomodule", shown.NO_LIBRARY,
                                     "pkcs11=libmissing.so\n")
         self.assertIn("PKCS11-2: '%s/libmissing.so'" % p.dir, p.stderr())
 
     def test_function_list_without_a_function_one_box_status_one(self):
-        p = self.assert_start_fails("hole", "The PKCS#11 library is invalid or corrupt",
+        p = self.assert_start_fails("hole", shown.CORRUPT_LIBRARY,
                                     state="[reader]\npin = 1234\npuk = 12345678\n"
                                           "[fault]\nC_GetFunctionList.missing = C_Login\n")
         self.assertIn("The PKCS#11 module's function list has no C_Login\n", p.stderr())
@@ -111,7 +112,7 @@ class StartUp(unittest.TestCase):
                         f.write(glade)
                 p.start()
                 kind, text, alert = p.box()
-                self.assertEqual(text, "Unable to load the interface file\n%s/gtkzorvpin.glade" % p.dir,
+                self.assertEqual(text, shown.NO_INTERFACE + "\n%s/gtkzorvpin.glade" % p.dir,
                                  p.stderr())
                 p.answer_box(alert, "error-box")
                 self.assertEqual(p.wait_exit(), 1)
@@ -155,7 +156,7 @@ class StartUp(unittest.TestCase):
                     os.chmod(conf, 0o666)
                 p.start()
                 kind_, text, alert = p.box()
-                self.assertEqual(text, "Unable to load PKCS#11 library", p.stderr())
+                self.assertEqual(text, shown.NO_LIBRARY, p.stderr())
                 p.answer_box(alert)
                 self.assertEqual(p.wait_exit(), 1)
                 self.assertIn("PKCS11-2: ''\n", p.stderr())

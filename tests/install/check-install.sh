@@ -5,10 +5,12 @@
 # to the conffile, the demo folder, the relative link <prefix>/bin/gtkzorvpin, the manual
 # pages, the menu entry and its icon; then starts the demo program on a private display, in
 # English and in German.
-# Usage: check-install.sh <build folder> <source folder>
+# Usage: check-install.sh <build folder> <source folder> <language>...
 set -u
 build=$1
 src=$2
+shift 2
+languages=("$@")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 prefix="$tmp/prefix"
@@ -44,7 +46,8 @@ for page in gtkzorvpin gtkzorvpin-demo clogcat; do
   man -l "$prefix/share/man/man1/$page.1.gz" >/dev/null 2>"$tmp/man.err" && [ ! -s "$tmp/man.err" ] ||
     fail "the manual page $page(1) does not format cleanly: $(cat "$tmp/man.err")"
 done
-for lang in de en es fr it; do
+[ ${#languages[@]} -gt 0 ] || fail "no languages given"
+for lang in "${languages[@]}"; do
   [ -s "$lib/gtkzorvpin-lc/$lang/LC_MESSAGES/gtkzorvpin.mo" ] || fail "no $lang catalogue installed"
 done
 [ -x "$lib/gtkzorvpin" ] || fail "$lib/gtkzorvpin is not executable"

@@ -116,9 +116,9 @@ else
     # The user runs copies of the test's scripts: the checkout may lie in a home folder
     # closed to others.
     share=$tmp/share
-    mkdir -p "$share/tests" && cp -a "$src/scripts" "$share/" && cp -a "$src/tests/e2e" "$src/tests/install" "$share/tests/"
+    mkdir -p "$share/tests" && cp -a "$src/scripts" "$share/" && cp -a "$src/tests/support" "$src/tests/install" "$share/tests/"
     runuser -u "$user" -- env -i HOME="$tmp/home" PATH=/usr/bin:/bin LANG=C.UTF-8 \
-      PYTHONPATH="$share/tests/e2e" PYTHONDONTWRITEBYTECODE=1 PINMAN_SIMCARD_CARD=/usr/lib/gtkzorvpin/simcard-card \
+      PYTHONPATH="$share/tests/support" PYTHONDONTWRITEBYTECODE=1 PINMAN_SIMCARD_CARD=/usr/lib/gtkzorvpin/simcard-card \
       "$share/scripts/with-xvfb.sh" \
       dbus-run-session -- /usr/bin/python3 "$share/tests/install/demo_as_user.py" ||
       fail "gtkzorvpin-demo as the user $user"

@@ -5,21 +5,20 @@ Info work through the window, what the boxes say is read through the accessibili
 Escape ends the program as Cancel does.
 
 Run as that user inside `with-xvfb.sh dbus-run-session -- python3 demo_as_user.py` with
-PYTHONPATH naming tests/e2e; the package must be installed."""
+PYTHONPATH naming tests/support; the package must be installed."""
 
 import os
 import subprocess
 import tempfile
 import unittest
 
+import shown_texts as shown
 from pinman_e2e import Card, Program
 
 DEMO = "/usr/bin/gtkzorvpin-demo"
 CARD_DIR = os.path.join(os.environ.get("XDG_DATA_HOME") or os.path.expanduser("~/.local/share"),
                         "gtkzorvpin-demo")
 PIN, NEW_PIN, WRONG_PIN = "1234", "58203", "97531"
-SUCCESS = "Operation successfully completed"
-WRONG_PIN_BOX = "Wrong PIN : warning, many wrong tryes may block the card."
 
 
 class Demo(Program):
@@ -72,20 +71,20 @@ class DemoAsUser(unittest.TestCase):
         for label, value in (("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)):
             p.type_in(wid, label, value)
         p.key(wid, "Return")
-        self.expect_box(p, SUCCESS)
+        self.expect_box(p, shown.SUCCESS)
         self.assertEqual(p.card.value("pin"), NEW_PIN)
 
         for label, value in (("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)):
             p.type_in(wid, label, value)
         p.key(wid, "Return")
-        self.expect_box(p, WRONG_PIN_BOX)
+        self.expect_box(p, shown.WRONG_PIN)
         self.assertEqual(p.card.value("pin_tries"), "2")
 
         p.press("Info")
         kind, text, alert = p.box()
         self.assertIsNotNone(text, p.stderr())
         self.assertIn("Serial Number: ", text)
-        self.assertIn("PIN status: At least a wrong attempt was made", text)
+        self.assertIn("PIN status: " + shown.WRONG_TRY_MADE, text)
         p.answer_box(alert)
 
         # Escape does what Cancel does.
