@@ -14,11 +14,8 @@ languages=("$@")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 prefix="$tmp/prefix"
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 
 cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {
   cat "$tmp/install.log"

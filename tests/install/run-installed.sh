@@ -19,11 +19,8 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 
 # The simulated card writes its counters back: never into the installed folder.
 "$make_card" make "$tmp/card" >/dev/null || {
