@@ -11,7 +11,7 @@ import subprocess
 import unittest
 
 import shown_texts as shown
-from pinman_e2e import CLOGCAT, STAGE, Program
+from pinman_e2e import CLOGCAT, STAGE, Program, ProgramCase
 
 # Five digits and more, so that no time stamp or address in the output contains one by chance.
 PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN = "73915", "82640", "19283", "46057"
@@ -39,11 +39,10 @@ extra_flags = 0x0
 WRONG_PUK = "40404040"
 # What Info says of a PIN or PUK with 2, 1 and 0 tries left, as the card sets one flag at a time.
 
-# The status Info shows with two tries left and with one.
 STATUS_LEFT = {"2": shown.WRONG_TRY_MADE, "1": shown.LAST_TRY_LEFT}
 
 
-class HolderSession(unittest.TestCase):
+class HolderSession(ProgramCase):
     def setUp(self):
         # The trace log goes to /log when that folder exists.
         self.made_log_dir = not os.path.isdir("/log")
@@ -56,11 +55,6 @@ class HolderSession(unittest.TestCase):
     def tearDown(self):
         if self.made_log_dir:
             shutil.rmtree("/log", ignore_errors=True)
-
-    def expect_box(self, p, text, shot):
-        kind, seen, alert = p.box()
-        self.assertEqual(seen, text, p.stderr())
-        p.answer_box(alert, shot)
 
     def info_status(self, p):
         """Presses Info and returns its PIN and PUK status lines."""

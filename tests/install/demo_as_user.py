@@ -9,11 +9,10 @@ PYTHONPATH naming tests/support; the package must be installed."""
 
 import os
 import subprocess
-import tempfile
 import unittest
 
 import shown_texts as shown
-from pinman_e2e import Card, Program
+from pinman_e2e import Card, Program, ProgramCase
 
 DEMO = "/usr/bin/gtkzorvpin-demo"
 CARD_DIR = os.path.join(os.environ.get("XDG_DATA_HOME") or os.path.expanduser("~/.local/share"),
@@ -25,13 +24,8 @@ class Demo(Program):
     """gtkzorvpin-demo as the user starts it: no folder of the test's own."""
 
     def __init__(self):
-        self.name = "demo"
-        self.dir = tempfile.mkdtemp(prefix="pinman-demo.")
+        super().__init__("demo", conf=None, files=[], simulated_card=False)
         self.card = Card(os.path.join(CARD_DIR, "simcard.state"))
-        self.trace_path = os.path.join(self.dir, "simcard.trace")
-        self.stderr_path = os.path.join(self.dir, "stderr.txt")
-        self.process = None
-        self.shots = 0
 
     def start(self, extra_env=None):
         env = dict(os.environ, GTK_MODULES="gail:atk-bridge", NO_AT_BRIDGE="0", LANG="C.UTF-8")
@@ -41,12 +35,7 @@ class Demo(Program):
         return self
 
 
-class DemoAsUser(unittest.TestCase):
-    def expect_box(self, p, text):
-        kind, seen, alert = p.box()
-        self.assertEqual(seen, text, p.stderr())
-        p.answer_box(alert)
-
+class DemoAsUser(ProgramCase):
     def test_demo_card_flows(self):
         self.assertFalse(os.path.exists(CARD_DIR), "the user has a demo card before the first run")
         p = Demo()

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 import pyatspi
 from Xlib import X, display, protocol
@@ -67,7 +68,8 @@ class Program:
     def __init__(self, name, conf="pkcs11=libsimcard.so\n", files=PROGRAM_FILES, state=None,
                  simulated_card=True):
         """simulated_card=False: no card state file in the folder (give `files` without the
-        simulated card, e.g. PROGRAM_ONLY, and a `conf` naming the module to use)."""
+        simulated card, e.g. PROGRAM_ONLY, and a `conf` naming the module to use);
+        conf=None: no configuration file."""
         self.name = name
         self.dir = tempfile.mkdtemp(prefix="pinman-e2e.")
         for f in files:
@@ -81,8 +83,9 @@ class Program:
             if state is not None:
                 with open(os.path.join(self.dir, "simcard.state"), "w", encoding="utf-8") as f:
                     f.write(state)
-        with open(os.path.join(self.dir, "gtkzorvpin.conf"), "w", encoding="utf-8") as f:
-            f.write(conf)
+        if conf is not None:
+            with open(os.path.join(self.dir, "gtkzorvpin.conf"), "w", encoding="utf-8") as f:
+                f.write(conf)
         self.card = Card(os.path.join(self.dir, "simcard.state"))
         self.trace_path = os.path.join(self.dir, "simcard.trace")
         self.stderr_path = os.path.join(self.dir, "stderr.txt")
@@ -288,6 +291,16 @@ class Program:
         button = find(self.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and
                       a.name == button_name)
         button.queryAction().doAction(0)
+
+
+class ProgramCase(unittest.TestCase):
+    """A test of the running program that reads its boxes."""
+
+    def expect_box(self, p, text, shot=None):
+        """The open box reads `text`; answers it, keeping a screenshot named `shot` if given."""
+        kind, seen, alert = p.box()
+        self.assertEqual(seen, text, p.stderr())
+        p.answer_box(alert, shot)
 
 
 def descendants(acc):

@@ -4,12 +4,11 @@
 
 import os
 import subprocess
-import unittest
 
-from pinman_e2e import PROGRAM_ONLY, Program
+from pinman_e2e import PROGRAM_ONLY, Program, ProgramCase
 
 
-class StackCase(unittest.TestCase):
+class StackCase(ProgramCase):
     """A test of the real program on the module that the fixture provides."""
 
     def setUp(self):
@@ -22,12 +21,6 @@ class StackCase(unittest.TestCase):
         p = Program(name, conf="pkcs11=%s\n%s" % (self.module, conf), files=PROGRAM_ONLY, simulated_card=False)
         self.addCleanup(p.stop)
         return p.start()
-
-    def expect_box(self, p, text, shot):
-        """The open box reads `text`; answers it, keeping a screenshot named `shot`."""
-        kind, seen, alert = p.box()
-        self.assertEqual(seen, text, p.stderr())
-        p.answer_box(alert, shot)
 
     def fill(self, p, wid, values):
         """Types each (label, value) into the field that the label names, replacing its text."""
