@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "state.h"
 
@@ -150,23 +151,16 @@ int Get(const std::string& path, const std::string& key, const char* reader_text
     if (*reader_text == '\0' || *end != '\0') {
         return Fail(std::string("not a reader number: ") + reader_text);
     }
-    simcard::State st;
+    std::vector<std::string> values;
     std::string error;
-    if (!simcard::LoadState(path, &st, &error, simcard::kWithoutCerts)) {
+    if (!simcard::LookUp(path, reader, key, &values, &error)) {
         return Fail(error);
     }
-    if (reader >= st.readers.size()) {
-        return 1;
+    for (const std::string& value : values) {
+        std::fwrite(value.data(), 1, value.size(), stdout);
+        std::fputc('\n', stdout);
     }
-    bool found = false;
-    for (const auto& kv : st.readers[reader].values) {
-        if (kv.first == key) {
-            std::fwrite(kv.second.data(), 1, kv.second.size(), stdout);
-            std::fputc('\n', stdout);
-            found = true;
-        }
-    }
-    return found ? 0 : 1;
+    return values.empty() ? 1 : 0;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Reading, locking and atomically rewriting the simulated card's state file.
+// Reading, looking up, locking, writing and atomically rewriting the simulated card's state file.
 #include "state.h"
 
 #include <dirent.h>
@@ -38,7 +38,7 @@ constexpr long kMaxStateBytes = 16L << 20;  // nor a state file of more
 constexpr const char* kTempInfix = ".tmp-";
 
 // The keys of a [reader] section: what each sets and, for text, the field's width.
-enum Kind { kText, kNumber, kPin, kPuk, kPinTries, kPukTries, kCard, kCertKey };
+enum Kind { kText, kNumber, kFlags, kPin, kPuk, kPinTries, kPukTries, kCard, kCertKey };
 struct Key {
     const char* name;
     Kind kind;
@@ -61,7 +61,7 @@ const Key kKeys[] = {
     {"pin_max_tries", kNumber, nullptr, &Reader::pin_max_tries, 0},
     {"puk_tries", kPukTries, nullptr, nullptr, 0},
     {"puk_max_tries", kNumber, nullptr, &Reader::puk_max_tries, 0},
-    {"extra_flags", kNumber, nullptr, &Reader::extra_flags, 0},
+    {"extra_flags", kFlags, nullptr, &Reader::extra_flags, 0},
     {"cert", kCertKey, nullptr, nullptr, 0},
 };
 constexpr int kKeyCount = sizeof kKeys / sizeof kKeys[0];
@@ -333,11 +333,14 @@ struct Parser {
             knob = key == k.name ? &(st->faults.*k.field) : knob;
         }
         if (knob == nullptr) {
+            std::string knobs;
+            for (const KnobKey& k : kKnobKeys) {
+                knobs += (knobs.empty() ? "" : ", ") + std::string(k.name);
+            }
             return Fail(line, "unknown key '" + std::string(key) +
                                   "' in [fault] (a function name C_Xxx that the card "
-                                  "implements, or one of C_GetSlotList.count, "
-                                  "C_FindObjects.count, C_GetAttributeValue.length, "
-                                  "C_OpenSession.handle, C_GetFunctionList.missing)");
+                                  "implements, or one of " +
+                                  knobs + ")");
         }
         if (knob->set) {
             return Fail(line, "key '" + std::string(key) + "' given twice");
@@ -493,6 +496,128 @@ int WriteAll(int fd, const std::string& data) {
     return 0;
 }
 
+// A number as the file writes it: decimal, or 0x hexadecimal for bits and codes.
+std::string number_text(CK_ULONG value, bool hex) {
+    char text[24];
+    std::snprintf(text, sizeof text, hex ? "0x%lx" : "%lu", static_cast<unsigned long>(value));
+    return text;
+}
+
+// The lines "key = value" that give `key` of `r` its value, each ended by `end`: one line,
+// none or several for `cert`. Values are encoded to read back the same.
+std::string key_lines(const Reader& r, const Key& key, std::string_view end) {
+    const std::string start = std::string(key.name) + " = ";
+    switch (key.kind) {
+        case kText:
+            return start + EncodeValue(r.*key.text) + std::string(end);
+        case kCard:
+            return start + (r.present ? "present" : "absent") + std::string(end);
+        case kPin:
+        case kPuk:
+            return start + EncodeValue(key.kind == kPin ? r.now.pin : r.now.puk) + std::string(end);
+        case kPinTries:
+        case kPukTries:
+            return start +
+                   number_text(key.kind == kPinTries ? r.now.pin_tries : r.now.puk_tries, false) +
+                   std::string(end);
+        case kCertKey: {
+            std::string lines;
+            for (const std::string& file : r.cert_files) {
+                lines += start + EncodeValue(file) + std::string(end);
+            }
+            return lines;
+        }
+        default:
+            return start + number_text(r.*key.number, key.kind == kFlags) + std::string(end);
+    }
+}
+
+// The [fault] section that sets what `faults` sets; "" when it sets nothing.
+std::string fault_section(const Faults& faults) {
+    std::string lines;
+    for (int fn = 0; fn < kFunctionCount; ++fn) {
+        if (faults.rv[fn].set) {
+            lines += std::string(kFunctionNames[fn]) + " = " +
+                     number_text(faults.rv[fn].value, true) + "\n";
+        }
+    }
+    for (const KnobKey& k : kKnobKeys) {
+        const Knob& knob = faults.*k.field;
+        if (!knob.set) {
+            continue;
+        }
+        const bool function = k.field == &Faults::missing_function;
+        if (function && knob.value >= static_cast<CK_ULONG>(kFunctionCount)) {
+            continue;  // no function of the card: the file could not say it
+        }
+        lines +=
+            std::string(k.name) + " = " +
+            (function ? std::string(kFunctionNames[knob.value]) : number_text(knob.value, false)) +
+            "\n";
+    }
+    return lines.empty() ? lines : "[fault]\n" + lines;
+}
+
+// Whether the file gave reader section `r` the key `name`.
+bool has_key(const Reader& r, std::string_view name) {
+    for (const auto& kv : r.values) {
+        if (kv.first == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The line end that follows `line`, a view into `text`: CR LF or LF.
+std::string_view line_end(const std::string& text, std::string_view line) {
+    const size_t after = static_cast<size_t>(line.data() - text.data()) + line.size();
+    return after < text.size() && text[after] == '\r' ? "\r\n" : "\n";
+}
+
+// What `line` of the section of `r` becomes when the Secrets are written back: a line of
+// pin, puk, pin_tries or puk_tries gives the value of now (a pin or puk line is followed
+// by the tries line the section lacks); any other line, and every line when `r` is null
+// (no reader with a card), stays as it is.
+std::string written_back(const Reader* r, std::string_view line, std::string_view end) {
+    const size_t eq = line.find('=');
+    const int k = r != nullptr && eq != std::string_view::npos && Trim(line).front() != '#'
+                      ? KeyIndex(Trim(line.substr(0, eq)))
+                      : -1;
+    const Kind kind = k >= 0 ? kKeys[k].kind : kText;
+    if (kind != kPin && kind != kPuk && kind != kPinTries && kind != kPukTries) {
+        return std::string(line) + std::string(end);
+    }
+    std::string out = key_lines(*r, kKeys[k], end);
+    const std::string tries = std::string(kKeys[k].name) + "_tries";
+    if ((kind == kPin || kind == kPuk) && !has_key(*r, tries)) {
+        out += key_lines(*r, kKeys[KeyIndex(tries)], end);
+    }
+    return out;
+}
+
+// The text of `st.text` with the Secrets of every reader with a card written in.
+std::string with_secrets_written(const State& st) {
+    std::string out;
+    size_t readers = 0;
+    const Reader* r = nullptr;  // the section of the line, when a reader with a card
+    ForEachLine(st.text, [&](long, std::string_view l) {
+        std::string_view header;
+        const int opened = SectionOf(l, &header);
+        if (opened != -1) {
+            r = opened == 0 && readers < st.readers.size() && st.readers[readers].present
+                    ? &st.readers[readers]
+                    : nullptr;
+            readers += opened == 0;
+        }
+        out += written_back(opened == -1 ? r : nullptr, l, line_end(st.text, l));
+        return true;
+    });
+    if (!st.text.empty() && st.text.back() != '\n') {
+        out.pop_back();  // the last line had no line end, and keeps none
+    }
+    return out;
+}
+
 }  // namespace
 
 bool ParseState(const std::string& path, const std::string& text, State* out, std::string* error,
@@ -518,54 +643,41 @@ bool SaveState(State* st) {
     if (::faccessat(AT_FDCWD, st->path.c_str(), W_OK, AT_EACCESS) != 0) {
         return false;  // read-only means read-only, even where the folder would allow a rename
     }
-    std::string out;
-    size_t readers = 0;
-    const Reader* r = nullptr;  // the section of the line, when a reader with a card
-    ForEachLine(st->text, [&](long, std::string_view l) {
-        std::string_view header;
-        const int opened = SectionOf(l, &header);
-        if (opened != -1) {
-            r = opened == 0 && readers < st->readers.size() && st->readers[readers].present
-                    ? &st->readers[readers]
-                    : nullptr;
-            readers += opened == 0;
-        }
-        std::string_view key = Trim(l.substr(0, l.find('=')));
-        const size_t after = static_cast<size_t>(l.data() - st->text.data()) + l.size();
-        const bool cr = after < st->text.size() && st->text[after] == '\r';
-        const std::string end = cr ? "\r\n" : "\n";
-        const bool keyed = r != nullptr && opened == -1 && l.find('=') != std::string_view::npos &&
-                           Trim(l).front() != '#';
-        auto has = [r](const char* k) {
-            for (const auto& kv : r->values) {
-                if (kv.first == k) {
-                    return true;
-                }
-            }
-            return false;
-        };
-        if (keyed && (key == "pin" || key == "puk")) {
-            const bool pin = key == "pin";
-            out += std::string(key) + " = " + EncodeValue(pin ? r->now.pin : r->now.puk) + end;
-            if (!has(pin ? "pin_tries" : "puk_tries")) {
-                out += std::string(pin ? "pin_tries = " : "puk_tries = ") +
-                       std::to_string(pin ? r->now.pin_tries : r->now.puk_tries) + end;
-            }
-        } else if (keyed && (key == "pin_tries" || key == "puk_tries")) {
-            out += std::string(key) + " = " +
-                   std::to_string(key == "pin_tries" ? r->now.pin_tries : r->now.puk_tries) + end;
-        } else {
-            out += std::string(l) + end;
-        }
-        return true;
-    });
-    if (!st->text.empty() && st->text.back() != '\n') {
-        out.pop_back();  // the last line had no line end, and keeps none
-    }
+    std::string out = with_secrets_written(*st);
     if (ReplaceFile(st->path, out, 0600, false) != 0) {
         return false;
     }
     st->text = std::move(out);
+    return true;
+}
+
+std::string EncodeState(const State& st) {
+    std::string out;
+    for (const Reader& r : st.readers) {
+        out += "[reader]\n";
+        for (const Key& key : kKeys) {
+            const bool description = key.text == &Reader::description;
+            if (description ? !r.description.empty() : r.present || key.kind == kCard) {
+                out += key_lines(r, key, "\n");
+            }
+        }
+    }
+    return out + fault_section(st.faults);
+}
+
+bool LookUp(const std::string& path, size_t reader, std::string_view key,
+            std::vector<std::string>* values, std::string* error) {
+    values->clear();
+    State st;
+    if (!LoadState(path, &st, error, kWithoutCerts)) {
+        return false;
+    }
+    for (size_t i = 0; reader < st.readers.size() && i < st.readers[reader].values.size(); ++i) {
+        const auto& [name, value] = st.readers[reader].values[i];
+        if (name == key) {
+            values->push_back(value);
+        }
+    }
     return true;
 }
 
@@ -592,9 +704,9 @@ int ReplaceFile(const std::string& path, const std::string& data, unsigned mode,
     // secrets that others may read (at worst the state file itself stays 0600).
     bool renamed = false;
     if (err == 0) {
-        renamed = (keep ? ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(),
-                                      RENAME_NOREPLACE)
-                        : ::rename(tmp.c_str(), path.c_str())) == 0;
+        renamed =
+            (keep ? ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
+                  : ::rename(tmp.c_str(), path.c_str())) == 0;
         err = !renamed ? errno : ::fchmod(fd, mode) != 0 ? errno : 0;
     }
     if (!renamed) {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The simulated card's state file: its parsed form, how it is read, locked and written back.
+// The simulated card's state file format, its one implementation: parse, look up, lock, write.
 #ifndef SIMCARD_STATE_H
 #define SIMCARD_STATE_H
 
@@ -125,6 +125,21 @@ bool ParseState(const std::string& path, const std::string& text, State* out, st
  * is replaced through ReplaceFile. On success `st->text` is the new text. Returns false,
  * with file and `st` untouched, when the process may not write the file or writing fails. */
 bool SaveState(State* st);
+
+/* The one writer of the format: the text of a state file that reads back as `st`'s readers
+ * (their keys in the documented order, every value quoted and escaped where the bare form
+ * would not read back the same; a reader without a card gets only its description and card
+ * lines; an empty description is left out, so the reader gets its default) and, when it
+ * sets anything, a [fault] section for `st.faults`. The caller owns the text; it cannot fail. */
+std::string EncodeState(const State& st);
+
+/* The one look-up of a key: the values of `key` in [reader] section `reader` (0 = the
+ * first) of the state file `path`, decoded as the card reads them, in file order (several
+ * for a repeated cert) into `*values`, which it overwrites. Returns true, with no values
+ * when the reader or the key is absent; false with `*error` set as LoadState sets it when
+ * the file cannot be read or parsed. */
+bool LookUp(const std::string& path, size_t reader, std::string_view key,
+            std::vector<std::string>* values, std::string* error);
 
 /* Replaces (or, with `keep`, creates only when absent) the file `path` atomically: a
  * temporary file of mode 0600 beside it, fsync, rename. A replaced file keeps its owner

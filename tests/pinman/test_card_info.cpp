@@ -51,9 +51,9 @@ protected:
     std::unique_ptr<SimCard> card_;
 };
 
-Reader withFlags(const char* flags) {
+Reader withFlags(CK_FLAGS flags) {
     Reader r;
-    r.extraFlags = flags;
+    r.extra_flags = flags;
     return r;
 }
 
@@ -70,27 +70,31 @@ TEST_F(CardInfo, TheWholeBoxWithBlankPaddedFields) {
 }
 
 TEST_F(CardInfo, PinAndPukStatesInTheirTestOrder) {
-    EXPECT_EQ(statusLines(infoText(withFlags("0x0"))), "PIN status: PIN OK\nPUK status: PUK OK");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x50000"))),
-              "PIN status: At least a wrong attempt was made\nPUK status: PUK OK")
-        << "count-low with locked reads as count-low";
-    EXPECT_EQ(statusLines(infoText(withFlags("0x20000"))),
-              "PIN status: Last attempt left\nPUK status: PUK OK");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x40000"))),
-              "PIN status: PIN Locked\nPUK status: PUK OK");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x400000"))),
-              "PIN status: PIN OK\nPUK status: PUK Locked");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x300000"))),
-              "PIN status: PIN OK\nPUK status: At least a wrong attempt was made");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x200000"))),
-              "PIN status: PIN OK\nPUK status: Last attempt left");
+    const struct {
+        CK_FLAGS flags;
+        const char* pin;
+        const char* puk;
+    } byFlags[] = {
+        {0x0, "PIN OK", "PUK OK"},
+        {0x50000, "At least a wrong attempt was made", "PUK OK"},  // count-low with locked
+        {0x20000, "Last attempt left", "PUK OK"},
+        {0x40000, "PIN Locked", "PUK OK"},
+        {0x400000, "PIN OK", "PUK Locked"},
+        {0x300000, "PIN OK", "At least a wrong attempt was made"},
+        {0x200000, "PIN OK", "Last attempt left"},
+    };
+    for (const auto& c : byFlags) {
+        EXPECT_EQ(statusLines(infoText(withFlags(c.flags))),
+                  std::string("PIN status: ") + c.pin + "\nPUK status: " + c.puk)
+            << std::hex << c.flags;
+    }
 
     // What the card's own counters say, one flag at a time, after 1, 2 and 3 wrong PINs.
     const char* const byTriesLeft[] = {"PIN Locked", "Last attempt left",
                                        "At least a wrong attempt was made"};
     for (int left = 0; left < 3; ++left) {
         Reader counted;
-        counted.pinTries = left;
+        counted.now.pin_tries = static_cast<CK_ULONG>(left);
         EXPECT_EQ(statusLines(infoText(counted)),
                   std::string("PIN status: ") + byTriesLeft[left] + "\nPUK status: PUK OK");
     }
@@ -116,7 +120,7 @@ TEST_F(CardInfo, FieldWidthsLengthsAndPercentSigns) {
 
 TEST_F(CardInfo, MaximumLengthWithAllBitsSetShowsMinusOne) {
     Reader r;
-    r.maxPin = "0xFFFFFFFFFFFFFFFF";  // the standard's "information unavailable"
+    r.max_pin = ~CK_ULONG(0);  // the standard's "information unavailable"
     const auto boxes = press({r});
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].text.find("Pin Lenght: min.4,max.-1\n"), std::string::npos) << boxes[0].text;
@@ -192,9 +196,8 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
 }
 
 TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
-    // Each field as the state file gives it (quoted, with \xHH escapes) and its line in the
-    // box: invalid bytes as \xHH, valid characters as they are, never more than 127 bytes
-    // and never part of a character or of an escape.
+    // Each field's bytes and its line in the box: invalid bytes as \xHH, valid characters as
+    // they are, never more than 127 bytes and never part of a character or of an escape.
     const std::string ff31 = [] {
         std::string s;
         for (int i = 0; i < 31; ++i)
@@ -209,18 +212,16 @@ TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
     };
     const std::string euro = "\xe2\x82\xac";
     const Case cases[] = {
-        {&Reader::label, "Label: ", "\"\\xff\\xfeHolder\"", "\\xff\\xfeHolder" + padded("", 24)},
-        {&Reader::label, "Label: ", "\"" + std::string(30, 'a') + "\\xe2\\x82\"",
+        {&Reader::label, "Label: ", "\xff\xfeHolder", "\\xff\\xfeHolder" + padded("", 24)},
+        {&Reader::label, "Label: ", std::string(30, 'a') + "\xe2\x82",
          std::string(30, 'a') + "\\xe2\\x82"},  // a character cut off by the field's end
-        {&Reader::label, "Label: ", "\"" + ff31 + "\\xff\"", ff31},  // 32 escapes: 31 fit
-        {&Reader::label, "Label: ", "\"\\xf0\\x9f\\x98\\x80 ok\"",
-         "\xf0\x9f\x98\x80 ok" + padded("", 25)},
-        {&Reader::model, "Model: ", "\"\\xc0\\xafSim\\xe2\\x82\\xac\"",
+        {&Reader::label, "Label: ", std::string(32, '\xff'), ff31},  // 32 bytes: 31 fit
+        {&Reader::label, "Label: ", "\xf0\x9f\x98\x80 ok", "\xf0\x9f\x98\x80 ok" + padded("", 25)},
+        {&Reader::model, "Model: ", "\xc0\xafSim" + euro,
          "\\xc0\\xafSim" + euro + padded("", 8)},  // an overlong form
-        {&Reader::serial, "Serial Number: ", "\"\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\"",
+        {&Reader::serial, "Serial Number: ", "\xed\xa0\x80\xf4\x90\x80\x80",
          "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80" + padded("", 9)},  // a surrogate, beyond U+10FFFF
-        {&Reader::description, "Reader in use:",
-         "\"" + ff31.substr(0, 30 * 4) + "\\xe2\\x82\\xac\\xe2\\x82\\xac\\xe2\\x82\\xac\"",
+        {&Reader::description, "Reader in use:", std::string(30, '\xff') + euro + euro + euro,
          ff31.substr(0, 30 * 4) + euro + euro},  // the third euro sign does not fit
     };
     for (const Case& c : cases) {

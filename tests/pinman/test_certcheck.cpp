@@ -93,12 +93,12 @@ protected:
         if (readers.empty())
             readers.push_back(Reader{});
         for (size_t i = 0; i < certs.size(); ++i) {
-            readers[0].certs.push_back("cert" + std::to_string(i) + ".der");
+            readers[0].cert_files.push_back("cert" + std::to_string(i) + ".der");
         }
         // The card reads its certificate files when the module is initialised.
         card_ = std::make_unique<SimCard>(readers, faults);
         for (size_t i = 0; i < certs.size(); ++i) {
-            testkit::writeFile(card_->folder() / readers[0].certs[i], certs[i].bytes);
+            testkit::writeFile(card_->folder() / readers[0].cert_files[i], certs[i].bytes);
         }
         testing::internal::CaptureStderr();
         ASSERT_EQ(testkit::loadModule(SIMCARD_PATH), 1);

@@ -83,12 +83,12 @@ protected:
 
 Reader withPinTries(int tries) {
     Reader r;
-    r.pinTries = tries;
+    r.now.pin_tries = static_cast<CK_ULONG>(tries);
     return r;
 }
 Reader withPukTries(int tries) {
     Reader r;
-    r.pukTries = tries;
+    r.now.puk_tries = static_cast<CK_ULONG>(tries);
     return r;
 }
 
@@ -188,7 +188,7 @@ TEST_F(PinOperations, FieldChecksComeBeforeTheCard) {
 
 TEST_F(PinOperations, PinBytesGoToTheCardAsUtf8WithoutTerminator) {
     Reader r;
-    r.maxPin = "16";
+    r.max_pin = 16;
     start(r);
     EXPECT_EQ(run(kChangePin, "1234", "äöü1", "äöü1"), 1);
     EXPECT_EQ(card_->value("pin"), "äöü1");

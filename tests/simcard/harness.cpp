@@ -2,7 +2,7 @@
 // The one harness of the C++ tests that use a PKCS#11 module (see harness.h).
 #include "harness.h"
 
-#include "state.h"
+#include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -126,60 +126,47 @@ void Module::Unload() {
     }
 }
 
-std::string StateText(const std::vector<CardReader>& readers, const std::string& faults) {
-    std::ostringstream s;
-    for (const CardReader& r : readers) {
-        s << "[reader]\n";
-        if (!r.description.empty()) {
-            s << "description = " << r.description << "\n";
-        }
-        s << "card = " << (r.present ? "present" : "absent") << "\n";
-        if (r.present) {
-            s << "label = " << r.label << "\nserial = " << r.serial << "\nmodel = " << r.model
-              << "\nmanufacturer = Pin Manager project\n"
-              << "min_pin = " << r.minPin << "\nmax_pin = " << r.maxPin << "\npin = " << r.pin
-              << "\npuk = " << r.puk << "\npin_tries = " << r.pinTries
-              << "\npin_max_tries = " << r.pinMaxTries << "\npuk_tries = " << r.pukTries
-              << "\npuk_max_tries = " << r.pukMaxTries << "\nextra_flags = " << r.extraFlags
-              << "\n";
-            for (const std::string& c : r.certs) {
-                s << "cert = " << c << "\n";
-            }
-        }
-    }
-    if (!faults.empty()) {
-        s << "[fault]\n" << faults << "\n";
-    }
-    return s.str();
+CardReader::CardReader() {
+    description = "Simulated Reader 0";
+    label = "Demo Card";
+    serial = "0000000000000001";
+    model = "SimCard";
+    manufacturer = "Pin Manager project";
+    now.pin = "1234";
+    now.puk = "12345678";
 }
 
-std::string ReaderSection(const std::string& label, bool present,
+CardReader LabelledReader(const std::string& label, bool present,
                           const std::vector<std::string>& certs, const std::string& pin,
                           const std::string& puk) {
     CardReader r;
     r.description.clear();
-    r.present = true;  // an empty reader keeps its card's keys, which the card ignores
+    r.present = present;
     r.label = label;
     r.serial = "SN-" + label;
-    r.pin = pin;
-    r.puk = puk;
-    r.certs = certs;
-    std::string text = StateText({r});
-    return present ? text : text.replace(text.find("present"), 7, "absent");
+    r.now.pin = pin;
+    r.now.puk = puk;
+    r.cert_files = certs;
+    return r;
+}
+
+std::string StateText(const std::vector<CardReader>& readers, const std::string& faults) {
+    simcard::State st;
+    std::string error;
+    if (!faults.empty() && !simcard::ParseState("[fault] of a test", "[fault]\n" + faults, &st,
+                                                &error, simcard::kFaultsOnly)) {
+        ADD_FAILURE() << error;
+    }
+    st.readers.assign(readers.begin(), readers.end());
+    return simcard::EncodeState(st);
 }
 
 std::string CardValue(const std::string& path, const std::string& key, size_t reader) {
-    simcard::State st;
+    std::vector<std::string> values;
     std::string error;
-    if (simcard::LoadState(path, &st, &error, simcard::kWithoutCerts) &&
-        reader < st.readers.size()) {
-        for (const auto& [name, value] : st.readers[reader].values) {
-            if (name == key) {
-                return value;
-            }
-        }
-    }
-    return "<missing " + key + ">";
+    return simcard::LookUp(path, reader, key, &values, &error) && !values.empty()
+               ? values.front()
+               : "<missing " + key + ">";
 }
 
 namespace {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "state.h"
+
 namespace p11test {
 
 /* A new empty folder below $TMPDIR or /tmp; the caller removes it with RemoveTree. */
@@ -66,32 +68,27 @@ private:
     void* lib_ = nullptr;
 };
 
-/* One [reader] section of a simulated card's state file. */
-struct CardReader {
-    std::string description = "Simulated Reader 0";  // "" leaves the key out
-    bool present = true;
-    std::string label = "Demo Card";
-    std::string serial = "0000000000000001";
-    std::string model = "SimCard";
-    std::string pin = "1234";
-    std::string puk = "12345678";
-    int pinTries = 3, pinMaxTries = 3, pukTries = 10, pukMaxTries = 10;
-    std::string minPin = "4", maxPin = "8";
-    std::string extraFlags = "0x0";
-    std::vector<std::string> certs;  // DER files, relative to the state file's folder
+/* A reader of a simulated card as the tests start from: the demo card's values (reader
+ * "Simulated Reader 0", label "Demo Card", PIN 1234, PUK 12345678, full tries), no
+ * certificates. Tests change the fields of simcard::Reader they are about. */
+struct CardReader : simcard::Reader {
+    CardReader();
 };
 
-/* The text of a state file with these readers and, when not empty, these [fault] lines. */
-std::string StateText(const std::vector<CardReader>& readers, const std::string& faults = "");
-
-/* A [reader] section without description: a card labelled `label` (serial "SN-" + label)
- * holding `certs` (paths as the file gives them) when `present`, an empty reader otherwise. */
-std::string ReaderSection(const std::string& label, bool present,
+/* A reader without description (the card's default "Simulated Reader N" applies): a card
+ * labelled `label` (serial "SN-" + label) holding `certs` (paths as the file gives them)
+ * when `present`, an empty reader otherwise. */
+CardReader LabelledReader(const std::string& label, bool present,
                           const std::vector<std::string>& certs = {},
                           const std::string& pin = "1234", const std::string& puk = "12345678");
 
+/* The text of a state file with these readers and, when not empty, the [fault] settings
+ * `faults` ("key = value" lines, read as the card reads its [fault] section), written by
+ * the card's own writer of the format. A fault line the card cannot read fails the test. */
+std::string StateText(const std::vector<CardReader>& readers, const std::string& faults = "");
+
 /* The value of `key` in reader `reader` of the state file `path` as the card reads it
- * (through the card's own reader of the format), or "<missing KEY>". */
+ * (the card's own look-up; the first of a repeated key), or "<missing KEY>". */
 std::string CardValue(const std::string& path, const std::string& key, size_t reader = 0);
 
 /* PIN-typed helpers that pass the bytes of a std::string. */

@@ -61,12 +61,13 @@ protected:
             ASSERT_EQ(mkdir((card + "/certs").c_str(), 0700), 0);
             ASSERT_TRUE(CopyFile(TestCert("signing"), card + "/certs/signing.der"));
             ASSERT_TRUE(CopyFile(TestCert("authentication"), card + "/certs/authentication.der"));
-            std::string state = "# test card\n";
+            std::vector<CardReader> readers;
             for (int i = 1; i <= cards; ++i) {
-                state += ReaderSection("card" + std::to_string(i), true,
-                                       {"certs/signing.der", "certs/authentication.der"});
+                readers.push_back(
+                    LabelledReader("card" + std::to_string(i), true,
+                                   {"certs/signing.der", "certs/authentication.der"}));
             }
-            ASSERT_TRUE(WriteFile(card + "/simcard.state", state));
+            ASSERT_TRUE(WriteFile(card + "/simcard.state", StateText(readers)));
             env_.push_back(
                 std::make_unique<ScopedEnv>("SIMCARD_STATE", (card + "/simcard.state").c_str()));
             module = SIMCARD_PATH;

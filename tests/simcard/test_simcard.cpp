@@ -20,6 +20,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "harness.h"
 
@@ -125,7 +126,7 @@ protected:
 };
 
 TEST_F(SimCard, FunctionListIsCompleteAndUnsupportedFunctionsSaySo) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader("card1", true)})));
     EXPECT_EQ(f->version.major, 2);
     const auto* entry = reinterpret_cast<void* const*>(&f->C_Initialize);
     const size_t entries = (sizeof *f - offsetof(CK_FUNCTION_LIST, C_Initialize)) / sizeof(void*);
@@ -165,8 +166,9 @@ TEST_F(SimCard, FunctionListIsCompleteAndUnsupportedFunctionsSaySo) {
 }
 
 TEST_F(SimCard, ReadersWithoutCard) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("none", false) + ReaderSection("card1", true) +
-                                  ReaderSection("gone", false)));
+    ASSERT_NO_FATAL_FAILURE(
+        Start(StateText({LabelledReader("none", false), LabelledReader("card1", true),
+                         LabelledReader("gone", false)})));
     EXPECT_EQ(Slots(f, false), (std::vector<CK_SLOT_ID>{0, 1, 2}));
     EXPECT_EQ(Slots(f, true), (std::vector<CK_SLOT_ID>{1}));
     CK_SLOT_INFO si{};
@@ -183,11 +185,11 @@ TEST_F(SimCard, ReadersWithoutCard) {
 }
 
 TEST_F(SimCard, MoreThanSixteenReaders) {
-    std::string state;
+    std::vector<CardReader> readers;
     for (int i = 0; i < 20; ++i) {
-        state += ReaderSection("card" + std::to_string(i), i % 4 != 3);
+        readers.push_back(LabelledReader("card" + std::to_string(i), i % 4 != 3));
     }
-    ASSERT_NO_FATAL_FAILURE(Start(state));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText(readers)));
     CK_SLOT_ID list[16];
     CK_ULONG count = 16;
     EXPECT_EQ(f->C_GetSlotList(CK_FALSE, list, &count), CKR_BUFFER_TOO_SMALL);
@@ -214,7 +216,7 @@ TEST_F(SimCard, WriteBackRewritesOnlyTheFourLines) {
     ASSERT_NO_FATAL_FAILURE(
         Start("# my card\r\n[reader]\r\nlabel = card0 # mine\r\n  pin = 1234   # the user PIN\r\n"
               "puk = 12345678\r\ncert = certs/signing.der\r\n\r\n# second\r\n" +
-              ReaderSection("card1", true)));
+              StateText({LabelledReader("card1", true)})));
     CK_SESSION_HANDLE h = Open();
     EXPECT_EQ(Login(f, h, CKU_USER, "0000"), CKR_PIN_INCORRECT);
     EXPECT_EQ(SetPin(f, h, "1234", "5678"), CKR_OK);  // restores the user's tries
@@ -223,7 +225,7 @@ TEST_F(SimCard, WriteBackRewritesOnlyTheFourLines) {
     EXPECT_EQ(ReadFile(state_),
               "# my card\r\n[reader]\r\nlabel = card0 # mine\r\npin = 5678\r\npin_tries = 3\r\n"
               "puk = 12345678\r\npuk_tries = 8\r\ncert = certs/signing.der\r\n\r\n# second\r\n" +
-                  ReaderSection("card1", true))
+                  StateText({LabelledReader("card1", true)}))
         << "the four keys' lines are rewritten whole; every other line stays";
     std::set<std::string> entries;
     for (const std::string& e : ListDir(dir_)) {
@@ -245,7 +247,7 @@ TEST_F(SimCard, WriteBackRewritesOnlyTheFourLines) {
 }
 
 TEST_F(SimCard, PinsOfAnyBytesKeepTheFileParseable) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader("card1", true)})));
     const std::string pins[] = {std::string("a #\"\\\n\0\xff", 8), " 12 ", "\"abc", "#123"};
     const std::string puk("x\r\n=[y]\t", 8);
     CK_SESSION_HANDLE h = Open();
@@ -265,7 +267,7 @@ TEST_F(SimCard, PinsOfAnyBytesKeepTheFileParseable) {
 }
 
 TEST_F(SimCard, AStateFileThatIsGoneChangesNothing) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader("card1", true)})));
     const std::string moved = dir_ + ".moved";
     ASSERT_EQ(rename(dir_.c_str(), moved.c_str()), 0);  // the state file's folder is gone
     CK_SESSION_HANDLE h = Open();
@@ -275,7 +277,7 @@ TEST_F(SimCard, AStateFileThatIsGoneChangesNothing) {
     EXPECT_EQ(Token().flags & CKF_USER_PIN_COUNT_LOW, 0u) << "the last known counters";
     ASSERT_EQ(rename(moved.c_str(), dir_.c_str()), 0);
     EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_OK) << "neither a try used nor the PIN changed";
-    EXPECT_EQ(ReadFile(state_), ReaderSection("card1", true));
+    EXPECT_EQ(ReadFile(state_), StateText({LabelledReader("card1", true)}));
 }
 
 struct BadState {
@@ -309,7 +311,10 @@ TEST_F(SimCard, UnparsableStateFailsInitialiseWithFileAndLine) {
         {"[reader]\npin = 8642\npuk = 97531086\npuk_max_tries = 0\n", 4, "at least 1"},
         {"[reader]\npin = 8642\npuk = 97531086\ncert = certs/none.der\n", 4,
          "cannot read certificate"},
-        {"[fault]\nC_Frobnicate = 1\n", 2, "unknown key 'C_Frobnicate'"},
+        {"[fault]\nC_Frobnicate = 1\n", 2,
+         "unknown key 'C_Frobnicate' in [fault] (a function name C_Xxx that the card implements, "
+         "or one of C_GetSlotList.count, C_FindObjects.count, C_GetAttributeValue.length, "
+         "C_OpenSession.handle, C_GetFunctionList.missing)"},
         {"[fault]\nC_EncryptInit = 1\n", 2, "unknown key 'C_EncryptInit'"},
         {"[reader]\npin = 8642\nf\x1b[2Jo\xc3\xa4\x7f = 1\n", 3,
          "unknown key 'f\\x1b[2Jo\\xc3\\xa4\\x7f' in [reader]"},
@@ -349,9 +354,77 @@ TEST_F(SimCard, UnparsableStateFailsInitialiseWithFileAndLine) {
     EXPECT_EQ(f->C_Initialize(nullptr), CKR_OK);
 }
 
+// The fields a state file gives a reader.
+auto FileFields(const simcard::Reader& r) {
+    return std::make_tuple(r.description, r.present, r.label, r.serial, r.model, r.manufacturer,
+                           r.min_pin, r.max_pin, r.now.pin, r.now.puk, r.now.pin_tries,
+                           r.now.puk_tries, r.pin_max_tries, r.puk_max_tries, r.extra_flags,
+                           r.cert_files);
+}
+
+TEST_F(SimCard, WhatTheWriterWritesReadsBackTheSame) {
+    CardReader odd = LabelledReader("", true, {"certs/a b.der", "#c.der"},
+                                    std::string(" 1\0\xff#\"\\ ", 9), "x\r\n=[y]\t");
+    odd.description = "Reader \"#1\"";
+    odd.model = "M #1";
+    odd.max_pin = ~CK_ULONG(0);
+    odd.extra_flags = 0x50000;
+    odd.now.pin_tries = 1;
+    simcard::State st;
+    st.readers = {odd, LabelledReader("gone", false), CardReader()};
+    st.faults.rv[simcard::kLogin] = {true, 0xa3};
+    st.faults.slot_count = {true, 1000};
+    st.faults.missing_function = {true, simcard::kSetPIN};
+    const std::string text = simcard::EncodeState(st);
+    ASSERT_TRUE(WriteFile(state_, text));
+
+    simcard::State back;
+    std::string error;
+    ASSERT_TRUE(simcard::LoadState(state_, &back, &error, simcard::kWithoutCerts)) << error;
+    ASSERT_EQ(back.readers.size(), 3u) << text;
+    EXPECT_EQ(FileFields(back.readers[0]), FileFields(odd)) << text;
+    EXPECT_EQ(FileFields(back.readers[2]), FileFields(CardReader())) << text;
+    EXPECT_FALSE(back.readers[1].present);
+    EXPECT_EQ(back.readers[1].description, "Simulated Reader 1") << "an empty one is left out";
+    EXPECT_EQ(back.readers[1].values.size(), 1u) << "a reader without a card: its card key only";
+    int faults = 0;
+    for (const simcard::Knob& k : back.faults.rv) {
+        faults += k.set;
+    }
+    EXPECT_EQ(faults, 1);
+    EXPECT_EQ(back.faults.rv[simcard::kLogin].value, 0xa3u);
+    EXPECT_TRUE(back.faults.slot_count.set && back.faults.slot_count.value == 1000);
+    EXPECT_FALSE(back.faults.object_count.set);
+    EXPECT_TRUE(back.faults.missing_function.set &&
+                back.faults.missing_function.value == simcard::kSetPIN);
+    back.readers[1].description.clear();
+    EXPECT_EQ(simcard::EncodeState(back), text) << "written again the same";
+    EXPECT_EQ(simcard::EncodeState(simcard::State()), "");
+
+    // The one look-up, as the tests and `simcard-card get` use it.
+    EXPECT_EQ(CardValue(state_, "pin"), odd.now.pin);
+    EXPECT_EQ(CardValue(state_, "label", 2), "Demo Card");
+    EXPECT_EQ(CardValue(state_, "label", 1), "<missing label>");
+    EXPECT_EQ(CardValue(state_, "pin", 3), "<missing pin>");
+    const std::string get = std::string(SIMCARD_CARD) + " get '" + state_ + "' ";
+    EXPECT_EQ(RunCommand(get + "cert"), std::make_pair(0, std::string("certs/a b.der\n#c.der\n")));
+    EXPECT_EQ(RunCommand(get + "model 2"), std::make_pair(0, std::string("SimCard\n")));
+    EXPECT_EQ(RunCommand(get + "label 1").first, 1) << "no such key";
+    EXPECT_EQ(RunCommand(get + "label 3").first, 1) << "no such reader";
+    EXPECT_EQ(RunCommand(get + "label x 2>&1"),
+              std::make_pair(1, std::string("simcard-card: not a reader number: x\n")));
+    ASSERT_TRUE(WriteFile(state_, "[reader]\npni = 1\n"));
+    std::vector<std::string> values = {"stale"};
+    EXPECT_FALSE(simcard::LookUp(state_, 0, "pin", &values, &error));
+    EXPECT_TRUE(values.empty());
+    EXPECT_NE(error.find(":2: unknown key 'pni'"), std::string::npos) << error;
+    EXPECT_EQ(RunCommand(get + "pin 2>&1"), std::make_pair(1, "simcard-card: " + error + "\n"));
+}
+
 TEST_F(SimCard, DamagedStateFilesNeverCrash) {
-    const std::string good = ReaderSection("card1", true, kCerts) + ReaderSection("card2", false) +
-                             "[fault]\nC_GetSlotList.count = 2\n";
+    const std::string good =
+        StateText({LabelledReader("card1", true, kCerts), LabelledReader("card2", false)},
+                  "C_GetSlotList.count = 2");
     const std::string alphabet = "[]=#\"\\x0123456789abcdef \t\r\n";
     std::mt19937 random(20240611);
     ASSERT_NO_FATAL_FAILURE(Load());
@@ -416,9 +489,9 @@ TEST_F(SimCard, ParsingToleratesLayoutAndDefaults) {
 }
 
 TEST_F(SimCard, FaultInjection) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts) +
-                                  "[fault]\nC_OpenSession = 0x30\nC_GenerateRandom = 5\n"
-                                  "C_Finalize = 0x6\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        Start(StateText({LabelledReader("card1", true, kCerts)},
+                        "C_OpenSession = 0x30\nC_GenerateRandom = 5\nC_Finalize = 0x6")));
     CK_SESSION_HANDLE h = 0;
     EXPECT_EQ(f->C_OpenSession(0, kRw, nullptr, nullptr, &h), 0x30u);
     EXPECT_EQ(Token().ulSessionCount, 0u) << "the work was not done";
@@ -428,7 +501,7 @@ TEST_F(SimCard, FaultInjection) {
     Stop();
 
     // A fault for C_Initialize; the module stays uninitialised.
-    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true) + "[fault]\nC_Initialize = 6\n"));
+    ASSERT_TRUE(WriteFile(state_, StateText({LabelledReader("card1", true)}, "C_Initialize = 6")));
     ASSERT_NO_FATAL_FAILURE(Load());
     EXPECT_EQ(f->C_Initialize(nullptr), CKR_FUNCTION_FAILED);
     CK_ULONG count = 0;
@@ -437,7 +510,7 @@ TEST_F(SimCard, FaultInjection) {
 
     // A fault for C_GetFunctionList is read before C_Initialize.
     ASSERT_TRUE(
-        WriteFile(state_, ReaderSection("card1", true) + "[fault]\nC_GetFunctionList = 0x5\n"));
+        WriteFile(state_, StateText({LabelledReader("card1", true)}, "C_GetFunctionList = 0x5")));
     std::string why;
     Module other;
     EXPECT_FALSE(other.Load(SIMCARD_PATH, &why));
@@ -445,7 +518,7 @@ TEST_F(SimCard, FaultInjection) {
 
     // Card answers that a PIN or PUK operation may meet.
     const std::string state =
-        ReaderSection("card1", true) + "[fault]\nC_Login = 0xa3\nC_SetPIN = 0xa1\n";
+        StateText({LabelledReader("card1", true)}, "C_Login = 0xa3\nC_SetPIN = 0xa1");
     ASSERT_NO_FATAL_FAILURE(Start(state));
     h = Open();
     EXPECT_EQ(Login(f, h, CKU_USER, "1234"), CKR_PIN_EXPIRED);
@@ -454,10 +527,10 @@ TEST_F(SimCard, FaultInjection) {
 }
 
 TEST_F(SimCard, MisbehaviourKnobs) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts) +
-                                  "[fault]\nC_GetSlotList.count = 1000\n"
-                                  "C_FindObjects.count = 99\n"
-                                  "C_GetAttributeValue.length = 0xFFFFFFFFFFFFFFFF\n"));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader("card1", true, kCerts)},
+                                            "C_GetSlotList.count = 1000\n"
+                                            "C_FindObjects.count = 99\n"
+                                            "C_GetAttributeValue.length = 0xFFFFFFFFFFFFFFFF")));
     constexpr CK_SLOT_ID kUntouched = 0x5A5A;
     CK_SLOT_ID list[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
     CK_ULONG count = 4;
@@ -492,7 +565,7 @@ TEST_F(SimCard, MisbehaviourKnobs) {
     EXPECT_EQ(der.substr(0, value.ulValueLen), ReadFile(dir_ + "/certs/signing.der"));
 
     ASSERT_NO_FATAL_FAILURE(
-        Start(ReaderSection("card1", true) + "[fault]\nC_OpenSession.handle = 0\n"));
+        Start(StateText({LabelledReader("card1", true)}, "C_OpenSession.handle = 0")));
     h = 77;
     ASSERT_EQ(f->C_OpenSession(0, kRw, nullptr, nullptr, &h), CKR_OK);
     EXPECT_EQ(h, 0u);
@@ -505,7 +578,8 @@ TEST_F(SimCard, TraceNamesEveryCallButNoSecret) {
     const std::string trace = dir_ + "/trace.log";
     ScopedEnv tracing("SIMCARD_TRACE", trace.c_str());
     testing::internal::CaptureStderr();
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true, kCerts, "9731", "86420135")));
+    ASSERT_NO_FATAL_FAILURE(
+        Start(StateText({LabelledReader("card1", true, kCerts, "9731", "86420135")})));
     CK_SESSION_HANDLE h = Open();
     EXPECT_EQ(f->C_Logout(h), CKR_USER_NOT_LOGGED_IN);
     EXPECT_EQ(Login(f, h, CKU_USER, "9731"), CKR_OK);
@@ -548,7 +622,7 @@ TEST_F(SimCard, StateFileBesideTheModuleOrRelativeToStart) {
     const std::string beside = dir_ + "/module";
     ASSERT_EQ(mkdir(beside.c_str(), 0700), 0);
     ASSERT_TRUE(CopyFile(SIMCARD_PATH, beside + "/libsimcard.so"));
-    ASSERT_TRUE(WriteFile(beside + "/simcard.state", ReaderSection("beside", true)));
+    ASSERT_TRUE(WriteFile(beside + "/simcard.state", StateText({LabelledReader("beside", true)})));
     {
         ScopedEnv none("SIMCARD_STATE", nullptr);
         ASSERT_NO_FATAL_FAILURE(Load(beside + "/libsimcard.so"));
@@ -561,7 +635,7 @@ TEST_F(SimCard, StateFileBesideTheModuleOrRelativeToStart) {
     // stays the same file after a change of directory.
     char cwd[PATH_MAX];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_TRUE(WriteFile(dir_ + "/relative.state", ReaderSection("relative", true)));
+    ASSERT_TRUE(WriteFile(dir_ + "/relative.state", StateText({LabelledReader("relative", true)})));
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     ScopedEnv relative("SIMCARD_STATE", "relative.state");
     ASSERT_NO_FATAL_FAILURE(Load());
@@ -575,7 +649,7 @@ TEST_F(SimCard, StateFileBesideTheModuleOrRelativeToStart) {
 }
 
 TEST_F(SimCard, ExitWithoutFinalizeKeepsTheState) {
-    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true)));
+    ASSERT_TRUE(WriteFile(state_, StateText({LabelledReader("card1", true)})));
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -598,7 +672,7 @@ TEST_F(SimCard, ExitWithoutFinalizeKeepsTheState) {
 }
 
 TEST_F(SimCard, TwoProcessesAreOneCard) {
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader("card1", true)})));
     CK_SESSION_HANDLE h = Open();  // held open while another process works on the card
     auto tool = [](const std::string& args) {
         return RunCommand(TOOL_ENV "pkcs11-tool --module '" SIMCARD_PATH "' " + args + " 2>&1");
@@ -627,7 +701,7 @@ TEST_F(SimCard, TwoProcessesAreOneCard) {
 }
 
 TEST_F(SimCard, KillDuringChangesLosesNothingAndLeavesNothing) {
-    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true)));
+    ASSERT_TRUE(WriteFile(state_, StateText({LabelledReader("card1", true)})));
     std::string pin = "1234";
     unsigned next = 10000;  // PINs of five digits and more, each used once
     std::mt19937 random(20261208);
@@ -720,7 +794,7 @@ TEST_F(SimCard, ReadOnlyStateFileRefusesChangesForAnOrdinaryUser) {
     ASSERT_NE(pw, nullptr);
     const uid_t uid = pw->pw_uid;
     const gid_t gid = pw->pw_gid;
-    const std::string text = ReaderSection("card1", true, kCerts);
+    const std::string text = StateText({LabelledReader("card1", true, kCerts)});
     ASSERT_TRUE(WriteFile(state_, text));
     // The user loads a copy in its own folder: the build may lie in a home folder closed to
     // others.
@@ -785,7 +859,7 @@ TEST_F(SimCard, TraceGoesOnlyIntoAFileOfTheUsersOwn) {
     const std::string trace = dir_ + "/trace.log";
     ScopedEnv tracing("SIMCARD_TRACE", trace.c_str());
     const mode_t mask = umask(0);
-    ASSERT_NO_FATAL_FAILURE(Start(ReaderSection("card1", true)));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader("card1", true)})));
     umask(mask);
     struct stat st {};
     ASSERT_EQ(stat(trace.c_str(), &st), 0);
@@ -828,7 +902,7 @@ TEST_F(SimCard, TraceGoesOnlyIntoAFileOfTheUsersOwn) {
 TEST_F(SimCard, ALockHeldElsewhereIsWaitedForABoundedTime) {
     // Whoever holds the state file's lock (another user who may read it, before cards were
     // made 0600 in a 0700 folder) makes the card busy, never frozen.
-    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true)));
+    ASSERT_TRUE(WriteFile(state_, StateText({LabelledReader("card1", true)})));
     const int holder = open(state_.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
@@ -872,8 +946,8 @@ std::string Der(const T* object, int (*i2d)(const T*, unsigned char**)) {
 TEST_F(SimCard, CertificatesCarryTheStandardsAttributes) {
     ASSERT_TRUE(WriteFile(dir_ + "/certs/broken.der", "not a certificate"));
     ASSERT_TRUE(CopyFile(dir_ + "/certs/signing.der", dir_ + "/certs/copy.der"));
-    ASSERT_NO_FATAL_FAILURE(Start(
-        ReaderSection("card1", true, {"certs/signing.der", "certs/broken.der", "certs/copy.der"})));
+    ASSERT_NO_FATAL_FAILURE(Start(StateText({LabelledReader(
+        "card1", true, {"certs/signing.der", "certs/broken.der", "certs/copy.der"})})));
     CK_SESSION_HANDLE h = Open(0, CKF_SERIAL_SESSION);
     const std::string der = ReadFile(dir_ + "/certs/signing.der");
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
@@ -931,7 +1005,7 @@ TEST_F(SimCard, CertificatesCarryTheStandardsAttributes) {
 }
 
 TEST_F(SimCard, ThirdPartyClientsFindNoFault) {
-    ASSERT_TRUE(WriteFile(state_, ReaderSection("card1", true, kCerts)));
+    ASSERT_TRUE(WriteFile(state_, StateText({LabelledReader("card1", true, kCerts)})));
     auto [status, test] = RunCommand(TOOL_ENV "pkcs11-tool --module '" SIMCARD_PATH
                                               "' --test --login --pin 1234 2>&1");
     EXPECT_EQ(status, 0) << test;
