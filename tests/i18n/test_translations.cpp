@@ -147,9 +147,9 @@ TEST_F(Translations, InterfaceFileIsTranslated) {
     EXPECT_STREQ(gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, 0)),
                  tab);
     // The button's label keeps its mnemonic: the underscore marks a key, not a character.
-    GtkWidget* btnCancel = glade_xml_get_widget(builder, "BtnCancel");
-    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(btnCancel)), cancel);
-    EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(btnCancel)));
+    GtkWidget* btn_cancel = glade_xml_get_widget(builder, "BtnCancel");
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(btn_cancel)), cancel);
+    EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(btn_cancel)));
 
     gtk_widget_destroy(glade_xml_get_widget(builder, "dialog1"));
     g_object_unref(builder);

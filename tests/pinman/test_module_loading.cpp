@@ -19,10 +19,10 @@ namespace {
 class ModuleLoading : public testing::Test {
 protected:
     void SetUp() override {
-        testkit::resetSettings();
+        testkit::reset_settings();
         memset(s_szModulePath, 0, sizeof s_szModulePath);
     }
-    void TearDown() override { testkit::unloadModule(); }
+    void TearDown() override { testkit::unload_module(); }
 
     // Loads `name` as the configured module; returns the stderr lines of the attempt.
     std::string load(const std::string& name, int expected) {
@@ -33,17 +33,17 @@ protected:
         return testing::internal::GetCapturedStderr();
     }
     // Reads the configuration file beside this program; returns the stderr lines.
-    static std::string readOwnConfig() {
+    static std::string read_own_config() {
         testing::internal::CaptureStderr();
         readConfig();
         return testing::internal::GetCapturedStderr();
     }
-    static std::string ownConfig() {
+    static std::string own_config() {
         char sz[PINMAN_PATH_SIZE] = {0};
         GetCurrentModulePath(sz, PINMAN_PATH_SIZE - 1);
         return std::string(sz) + ".conf";
     }
-    void useModuleFolder(const fs::path& folder) {
+    void use_module_folder(const fs::path& folder) {
         memset(s_szModulePath, 0, sizeof s_szModulePath);
         memcpy(s_szModulePath, folder.c_str(), folder.string().size());
     }
@@ -80,7 +80,7 @@ TEST_F(ModuleLoading, NamesThatAreNotAbsoluteAreTakenBelowTheModuleFolder) {
     // The same name as a library on the loader's search path: the one in the folder wins.
     fs::copy_file(SIMCARD_PATH, folder.path() / "libp11-kit.so.0");
     fs::copy_file(SIMCARD_PATH, folder.path() / "sub dir" / "libcard.so");
-    useModuleFolder(folder.path());
+    use_module_folder(folder.path());
 
     for (const std::string name : {"libp11-kit.so.0", "sub dir/libcard.so", "libp11-kit.so.0\n"}) {
         BoxWatcher watcher;
@@ -94,7 +94,7 @@ TEST_F(ModuleLoading, NamesThatAreNotAbsoluteAreTakenBelowTheModuleFolder) {
         ASSERT_EQ(pFList->C_GetInfo(&info), CKR_OK);
         EXPECT_NE(card.trace().find("C_Initialize"), std::string::npos)
             << name << ": the simulated card, not the library on the search path";
-        testkit::unloadModule();
+        testkit::unload_module();
         fs::remove(card.folder() / "trace.log");
     }
 }
@@ -140,7 +140,7 @@ TEST_F(ModuleLoading, EachFailureShowsItsBoxAndKeepsWhatWasReached) {
         EXPECT_EQ(hLib != nullptr, c.loaded) << c.message;
         EXPECT_EQ(s_hSession, 0u);
         testing::internal::CaptureStderr();
-        testkit::unloadModule();
+        testkit::unload_module();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(card.trace().find("C_CloseSession"), std::string::npos) << c.message;
     }
@@ -156,7 +156,7 @@ TEST_F(ModuleLoading, AReaderWithoutACardIsEnough) {
 }
 
 TEST_F(ModuleLoading, ComposedPathThatDoesNotFitIsRefused) {
-    useModuleFolder("/" + std::string(900, 'd'));
+    use_module_folder("/" + std::string(900, 'd'));
     BoxWatcher watcher;
     const std::string err = load(std::string(200, 'n'), 0);
     EXPECT_NE(err.find("too long"), std::string::npos) << err;
@@ -188,14 +188,14 @@ TEST_F(ModuleLoading, FilesThatAreNotRegularAreNeitherReadNorLoaded) {
          }},
         {"device", [](const std::string& path) { fs::create_symlink("/dev/null", path); }},
     };
-    const std::string conf = ownConfig();
+    const std::string conf = own_config();
     testkit::TempDir folder;
     for (const Kind& kind : kinds) {
         SCOPED_TRACE(kind.name);
-        testkit::resetSettings();
+        testkit::reset_settings();
         fs::remove(conf);
         kind.make(conf);
-        const std::string err = readOwnConfig();
+        const std::string err = read_own_config();
         fs::remove(conf);
         EXPECT_EQ(err, "Not using '" + conf + "': it is not a regular file\nConf: " + conf + "\n");
         EXPECT_STREQ(g_szP11Lib, "");
@@ -236,7 +236,7 @@ TEST_F(ModuleLoading, ModulesOthersMayWriteAreNotLoaded) {
         if (!c.loaded) {
             EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
         }
-        testkit::unloadModule();
+        testkit::unload_module();
     }
 }
 
@@ -269,6 +269,6 @@ TEST_F(ModuleLoading, AFunctionListWithoutAFunctionTheProgramCallsIsCorrupt) {
             EXPECT_EQ(card.trace().find("C_Initialize"), std::string::npos)
                 << "nothing is called through a list that lacks a function";
         }
-        testkit::unloadModule();
+        testkit::unload_module();
     }
 }

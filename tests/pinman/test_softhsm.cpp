@@ -38,30 +38,30 @@ protected:
     }
     void TearDown() override {
         if (builder_ != nullptr)
-            testkit::closeDialog(builder_);
+            testkit::close_dialog(builder_);
         testing::internal::CaptureStderr();
-        testkit::unloadModule();
+        testkit::unload_module();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(
             std::system((std::string(SOFTHSM_FIXTURE) + " stop '" + dir_.string() + "'").c_str()),
             0)
             << "the SoftHSM2 card did not stop";
-        testkit::resetSettings();
+        testkit::reset_settings();
     }
 
     void load(const char* module) {
         testing::internal::CaptureStderr();
-        const int loaded = testkit::loadModule(module);
+        const int loaded = testkit::load_module(module);
         testing::internal::GetCapturedStderr();
         ASSERT_EQ(loaded, 1);
-        builder_ = testkit::startDialog();
+        builder_ = testkit::start_dialog();
     }
 
     int run(int (*operation)(GladeXML*), const char* const fields[3], const char* first,
             const char* second) {
-        testkit::setText(builder_, fields[0], first);
-        testkit::setText(builder_, fields[1], second);
-        testkit::setText(builder_, fields[2], second);
+        testkit::set_text(builder_, fields[0], first);
+        testkit::set_text(builder_, fields[1], second);
+        testkit::set_text(builder_, fields[2], second);
         BoxWatcher watcher;
         const int result = operation(builder_);
         boxes_ = watcher.boxes;
@@ -69,10 +69,10 @@ protected:
     }
 
     // Logs in through SoftHSM2 itself, as user or as security officer.
-    static bool softHsmAccepts(const char* pin, bool securityOfficer = false) {
+    static bool soft_hsm_accepts(const char* pin, bool security_officer = false) {
         const std::string cmd = std::string("pkcs11-tool --module ") + kSoftHsm +
                                 " --token-label card1 --login " +
-                                (securityOfficer ? "--login-type so --so-pin " : "--pin ") + pin +
+                                (security_officer ? "--login-type so --so-pin " : "--pin ") + pin +
                                 " --session-rw --list-objects >/dev/null 2>&1";
         return std::system(cmd.c_str()) == 0;
     }
@@ -98,17 +98,17 @@ TEST_F(SoftHsmCard, ChangeUnblockAndChangeThePuk) {
 
     EXPECT_EQ(run(ChangePin, kChangePinFields, "1234", "5678"), 1);
     EXPECT_TRUE(boxes_.empty());
-    EXPECT_TRUE(softHsmAccepts("5678"));
-    EXPECT_FALSE(softHsmAccepts("1234"));
+    EXPECT_TRUE(soft_hsm_accepts("5678"));
+    EXPECT_FALSE(soft_hsm_accepts("1234"));
 
     EXPECT_EQ(run(UnblockPin, kUnblockFields, "12345678", "2468"), 1);
     EXPECT_TRUE(boxes_.empty());
-    EXPECT_TRUE(softHsmAccepts("2468"));
+    EXPECT_TRUE(soft_hsm_accepts("2468"));
 
     EXPECT_EQ(run(ChangePuk, kChangePukFields, "12345678", "87654321"), 1);
     EXPECT_TRUE(boxes_.empty());
-    EXPECT_TRUE(softHsmAccepts("87654321", true));
-    EXPECT_FALSE(softHsmAccepts("12345678", true));
+    EXPECT_TRUE(soft_hsm_accepts("87654321", true));
+    EXPECT_FALSE(soft_hsm_accepts("12345678", true));
 
     EXPECT_EQ(run(ChangePuk, kChangePukFields, "12345678", "11112222"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
@@ -122,5 +122,5 @@ TEST_F(SoftHsmCard, LoadedDirectlyItsSpareTokenIsASecondCard) {
     EXPECT_EQ(
         boxes_[0].text,
         "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
-    EXPECT_TRUE(softHsmAccepts("1234")) << "nothing changed";
+    EXPECT_TRUE(soft_hsm_accepts("1234")) << "nothing changed";
 }

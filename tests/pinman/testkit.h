@@ -69,29 +69,29 @@ private:
     TempDir dir_;
 };
 
-inline std::string readFile(const std::filesystem::path& file) {
-    return p11test::ReadFile(file);
+inline std::string read_file(const std::filesystem::path& file) {
+    return p11test::read_file(file);
 }
-inline void writeFile(const std::filesystem::path& file, const std::string& content) {
-    p11test::WriteFile(file, content);
+inline void write_file(const std::filesystem::path& file, const std::string& content) {
+    p11test::write_file(file, content);
 }
 
 // Default settings, as before the configuration file is read.
-void resetSettings();
+void reset_settings();
 
 // Loads a module as start-up does (g_szP11Lib = path). Returns InitP11's result.
-int loadModule(const char* path);
+int load_module(const char* path);
 // Releases it as the end of the program does and forgets the card state.
-void unloadModule();
+void unload_module();
 
 // The real interface file; the caller owns the tree.
-GladeXML* loadInterface();
+GladeXML* load_interface();
 // The widget tree as start-up leaves it: wired, pages removed, dialog shown.
-GladeXML* startDialog();
+GladeXML* start_dialog();
 // Destroys the dialog without ending a main loop, and releases the tree.
-void closeDialog(GladeXML* builder);
+void close_dialog(GladeXML* builder);
 
-void setText(GladeXML* builder, const char* name, const char* text);
+void set_text(GladeXML* builder, const char* name, const char* text);
 std::string text(GladeXML* builder, const char* name);
 // Runs the main loop for `ms` milliseconds.
 void pump(int ms);

@@ -18,7 +18,7 @@
 
 namespace p11test {
 
-std::string MakeTempDir() {
+std::string make_temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl =
         std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/simcard-test.XXXXXX";
@@ -28,7 +28,7 @@ std::string MakeTempDir() {
     return tmpl;
 }
 
-void RemoveTree(const std::string& dir) {
+void remove_tree(const std::string& dir) {
     if (dir.empty()) {
         return;
     }
@@ -38,20 +38,20 @@ void RemoveTree(const std::string& dir) {
         FTW_DEPTH | FTW_PHYS);
 }
 
-std::string ReadFile(const std::string& path) {
+std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-bool WriteFile(const std::string& path, const std::string& data) {
+bool write_file(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
     return static_cast<bool>(out);
 }
 
-bool CopyFile(const std::string& from, const std::string& to) {
+bool copy_file(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in) {
         return false;
@@ -61,7 +61,7 @@ bool CopyFile(const std::string& from, const std::string& to) {
     return static_cast<bool>(out);
 }
 
-std::vector<std::string> ListDir(const std::string& dir) {
+std::vector<std::string> list_dir(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
@@ -97,8 +97,8 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-bool Module::Load(const std::string& path, std::string* why) {
-    Unload();
+bool Module::load(const std::string& path, std::string* why) {
+    unload();
     lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib_ == nullptr) {
         *why = std::string("dlopen: ") + dlerror();
@@ -118,7 +118,7 @@ bool Module::Load(const std::string& path, std::string* why) {
     return true;
 }
 
-void Module::Unload() {
+void Module::unload() {
     f = nullptr;
     if (lib_ != nullptr) {
         dlclose(lib_);
@@ -136,9 +136,9 @@ CardReader::CardReader() {
     now.puk = "12345678";
 }
 
-CardReader LabelledReader(const std::string& label, bool present,
-                          const std::vector<std::string>& certs, const std::string& pin,
-                          const std::string& puk) {
+CardReader labelled_reader(const std::string& label, bool present,
+                           const std::vector<std::string>& certs, const std::string& pin,
+                           const std::string& puk) {
     CardReader r;
     r.description.clear();
     r.present = present;
@@ -150,46 +150,46 @@ CardReader LabelledReader(const std::string& label, bool present,
     return r;
 }
 
-std::string StateText(const std::vector<CardReader>& readers, const std::string& faults) {
+std::string state_text(const std::vector<CardReader>& readers, const std::string& faults) {
     simcard::State st;
     std::string error;
-    if (!faults.empty() && !simcard::ParseState("[fault] of a test", "[fault]\n" + faults, &st,
-                                                &error, simcard::kFaultsOnly)) {
+    if (!faults.empty() && !simcard::parse_state("[fault] of a test", "[fault]\n" + faults, &st,
+                                                 &error, simcard::kFaultsOnly)) {
         ADD_FAILURE() << error;
     }
     st.readers.assign(readers.begin(), readers.end());
-    return simcard::EncodeState(st);
+    return simcard::encode_state(st);
 }
 
-std::string CardValue(const std::string& path, const std::string& key, size_t reader) {
+std::string card_value(const std::string& path, const std::string& key, size_t reader) {
     std::vector<std::string> values;
     std::string error;
-    return simcard::LookUp(path, reader, key, &values, &error) && !values.empty()
+    return simcard::look_up(path, reader, key, &values, &error) && !values.empty()
                ? values.front()
                : "<missing " + key + ">";
 }
 
 namespace {
-CK_UTF8CHAR_PTR Bytes(const std::string& s) {
+CK_UTF8CHAR_PTR pin_bytes(const std::string& s) {
     return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
 }
 }  // namespace
 
-CK_RV Login(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user,
-            const std::string& pin) {
-    return f->C_Login(h, user, Bytes(pin), pin.size());
+CK_RV log_in(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user,
+             const std::string& pin) {
+    return f->C_Login(h, user, pin_bytes(pin), pin.size());
 }
 
-CK_RV SetPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
-             const std::string& new_pin) {
-    return f->C_SetPIN(h, Bytes(old_pin), old_pin.size(), Bytes(new_pin), new_pin.size());
+CK_RV set_pin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
+              const std::string& new_pin) {
+    return f->C_SetPIN(h, pin_bytes(old_pin), old_pin.size(), pin_bytes(new_pin), new_pin.size());
 }
 
-CK_RV InitPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin) {
-    return f->C_InitPIN(h, Bytes(pin), pin.size());
+CK_RV init_pin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin) {
+    return f->C_InitPIN(h, pin_bytes(pin), pin.size());
 }
 
-std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present) {
+std::vector<CK_SLOT_ID> slot_list(CK_FUNCTION_LIST_PTR f, bool present) {
     CK_ULONG count = 0;
     if (f->C_GetSlotList(present ? CK_TRUE : CK_FALSE, nullptr, &count) != CKR_OK) {
         return {};
@@ -204,7 +204,7 @@ std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present) {
     return slots;
 }
 
-std::string Unpad(const unsigned char* field, size_t width) {
+std::string unpad(const unsigned char* field, size_t width) {
     std::string s(reinterpret_cast<const char*>(field), width);
     while (!s.empty() && s.back() == ' ') {
         s.pop_back();
@@ -212,12 +212,12 @@ std::string Unpad(const unsigned char* field, size_t width) {
     return s;
 }
 
-bool BlankPadded(const unsigned char* field, size_t width) {
+bool blank_padded(const unsigned char* field, size_t width) {
     return std::memchr(field, 0, width) == nullptr;
 }
 
-std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
-                                   std::vector<CK_ATTRIBUTE> tmpl) {
+std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
+                                           std::vector<CK_ATTRIBUTE> tmpl) {
     std::vector<CK_OBJECT_HANDLE> found;
     if (f->C_FindObjectsInit(h, tmpl.data(), tmpl.size()) != CKR_OK) {
         return found;
@@ -234,8 +234,8 @@ std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
     return found;
 }
 
-std::string Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
-                      CK_ATTRIBUTE_TYPE type, CK_RV* rv) {
+std::string attribute_value(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
+                            CK_ATTRIBUTE_TYPE type, CK_RV* rv) {
     CK_ATTRIBUTE a = {type, nullptr, 0};
     CK_RV r = f->C_GetAttributeValue(h, o, &a, 1);
     std::string value;

@@ -14,17 +14,17 @@
 
 namespace p11test {
 
-/* A new empty folder below $TMPDIR or /tmp; the caller removes it with RemoveTree. */
-std::string MakeTempDir();
+/* A new empty folder below $TMPDIR or /tmp; the caller removes it with remove_tree. */
+std::string make_temp_dir();
 /* Removes `dir` and everything in it. */
-void RemoveTree(const std::string& dir);
+void remove_tree(const std::string& dir);
 /* The whole file, or "" when it cannot be read. */
-std::string ReadFile(const std::string& path);
+std::string read_file(const std::string& path);
 /* Replaces the file's content; false when it cannot be written. */
-bool WriteFile(const std::string& path, const std::string& data);
-bool CopyFile(const std::string& from, const std::string& to);
+bool write_file(const std::string& path, const std::string& data);
+bool copy_file(const std::string& from, const std::string& to);
 /* Names of the entries of `dir`, "." and ".." left out. */
-std::vector<std::string> ListDir(const std::string& dir);
+std::vector<std::string> list_dir(const std::string& dir);
 
 /* Sets an environment variable for the lifetime of the object (null value: unsets it). */
 class ScopedEnv {
@@ -43,8 +43,8 @@ private:
 /* A folder removed with everything in it at the end. */
 class TempDir {
 public:
-    TempDir() : path_(MakeTempDir()) {}
-    ~TempDir() { RemoveTree(path_); }
+    TempDir() : path_(make_temp_dir()) {}
+    ~TempDir() { remove_tree(path_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
@@ -56,11 +56,11 @@ private:
 /* A PKCS#11 module loaded with dlopen; every call goes through its function list. */
 class Module {
 public:
-    ~Module() { Unload(); }
+    ~Module() { unload(); }
     /* Loads `path` and gets the function list. False, with the reason in *why, on failure. */
-    bool Load(const std::string& path, std::string* why);
+    bool load(const std::string& path, std::string* why);
     /* dlclose; the list pointer becomes null. */
-    void Unload();
+    void unload();
     CK_FUNCTION_LIST_PTR f = nullptr;
     CK_RV list_rv = CKR_OK;  // what C_GetFunctionList answered
 
@@ -78,38 +78,39 @@ struct CardReader : simcard::Reader {
 /* A reader without description (the card's default "Simulated Reader N" applies): a card
  * labelled `label` (serial "SN-" + label) holding `certs` (paths as the file gives them)
  * when `present`, an empty reader otherwise. */
-CardReader LabelledReader(const std::string& label, bool present,
-                          const std::vector<std::string>& certs = {},
-                          const std::string& pin = "1234", const std::string& puk = "12345678");
+CardReader labelled_reader(const std::string& label, bool present,
+                           const std::vector<std::string>& certs = {},
+                           const std::string& pin = "1234", const std::string& puk = "12345678");
 
 /* The text of a state file with these readers and, when not empty, the [fault] settings
  * `faults` ("key = value" lines, read as the card reads its [fault] section), written by
  * the card's own writer of the format. A fault line the card cannot read fails the test. */
-std::string StateText(const std::vector<CardReader>& readers, const std::string& faults = "");
+std::string state_text(const std::vector<CardReader>& readers, const std::string& faults = "");
 
 /* The value of `key` in reader `reader` of the state file `path` as the card reads it
  * (the card's own look-up; the first of a repeated key), or "<missing KEY>". */
-std::string CardValue(const std::string& path, const std::string& key, size_t reader = 0);
+std::string card_value(const std::string& path, const std::string& key, size_t reader = 0);
 
 /* PIN-typed helpers that pass the bytes of a std::string. */
-CK_RV Login(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user, const std::string& pin);
-CK_RV SetPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
-             const std::string& new_pin);
-CK_RV InitPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin);
+CK_RV log_in(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user,
+             const std::string& pin);
+CK_RV set_pin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
+              const std::string& new_pin);
+CK_RV init_pin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin);
 
 /* The slots (with a card when `present`), or an empty list after a failed query. */
-std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present);
+std::vector<CK_SLOT_ID> slot_list(CK_FUNCTION_LIST_PTR f, bool present);
 /* The text of a blank-padded PKCS#11 field without its padding. */
-std::string Unpad(const unsigned char* field, size_t width);
+std::string unpad(const unsigned char* field, size_t width);
 /* True when the field holds no zero byte (PKCS#11 text fields are blank-padded). */
-bool BlankPadded(const unsigned char* field, size_t width);
+bool blank_padded(const unsigned char* field, size_t width);
 
 /* Handles of the objects matching `tmpl`, all of them, fetched one by one. */
-std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
-                                   std::vector<CK_ATTRIBUTE> tmpl);
+std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
+                                           std::vector<CK_ATTRIBUTE> tmpl);
 /* The value of one attribute after a length query, or "" with *rv set on failure. */
-std::string Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
-                      CK_ATTRIBUTE_TYPE type, CK_RV* rv = nullptr);
+std::string attribute_value(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
+                            CK_ATTRIBUTE_TYPE type, CK_RV* rv = nullptr);
 
 }  // namespace p11test
 
