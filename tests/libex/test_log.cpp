@@ -5,6 +5,7 @@
 
 #include "cLog.h"
 #include "cLog_internal.h"
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
@@ -39,15 +40,8 @@ using Bytes = std::string;  // file images and plaintexts
 
 constexpr size_t kHeader = 16;
 
-Bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using support::read_file;
+using support::write_file;
 
 Bytes random_bytes(std::mt19937& rng, size_t n) {
     Bytes b(n, '\0');
@@ -170,9 +164,8 @@ struct RunResult {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "test_log.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = support::make_temp_dir();
+        ASSERT_FALSE(dir_.empty());
         cLog_fail_lock_alloc_for_test(0);
         cEnableLog(1);
         cLog_restart_for_test(dir_.c_str());
@@ -181,7 +174,7 @@ protected:
     void TearDown() override {
         cLog_fail_lock_alloc_for_test(0);
         cEnableLog(1);
-        fs::remove_all(dir_);
+        support::remove_tree(dir_);
     }
 
     // A new empty directory inside the test's own, and the log restarted into it.

@@ -15,6 +15,7 @@
 
 #include "cModules.h"
 #include "cModules_internal.h"
+#include "harness.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +29,7 @@ const int kConstantInData = 7;
 
 std::string write_maps(const fs::path& dir, const std::string& content) {
     const fs::path file = dir / "maps";
-    std::ofstream(file) << content;
+    support::write_file(file, content);
     return file.string();
 }
 
@@ -37,19 +38,6 @@ std::string take_path(char* heap_copy) {
     free(heap_copy);
     return s;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/modpath.XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 }  // namespace
 
@@ -152,7 +140,7 @@ TEST(MapsLine, PathTidying) {
 }
 
 TEST(MapsFile, FirstMatchingLineWinsAndMissingFileFindsNothing) {
-    TempDir dir;
+    support::TempDir dir;
     const std::string maps = write_maps(dir.path(),
                                         "1000-3000 r--p 0 08:01 1 /ro\n"
                                         "1000-3000 r-xp 0 08:01 1 /first dir/one (deleted)\n"
@@ -166,7 +154,7 @@ TEST(MapsFile, FirstMatchingLineWinsAndMissingFileFindsNothing) {
 }
 
 TEST(ModulePath, DeletedExecutableInFolderWithBlanks) {
-    TempDir dir;
+    support::TempDir dir;
     const fs::path folder = dir.path() / "folder with blanks";
     fs::create_directories(folder);
     const fs::path copy = folder / "helper copy";

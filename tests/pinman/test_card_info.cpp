@@ -138,7 +138,7 @@ TEST_F(CardInfo, FailingQueriesShowEmptyFieldsAndNoCardShowsOnlyItsBox) {
     const auto none = press({absent});
     ASSERT_EQ(none.size(), 1u);
     EXPECT_EQ(none[0].type, GTK_MESSAGE_ERROR);
-    EXPECT_EQ(none[0].text, "There is no smartcard in any reader");
+    EXPECT_EQ(none[0].text, box_texts::kNoCard);
 }
 
 TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
@@ -154,14 +154,14 @@ TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
 }
 
 TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
-    testkit::TempDir dir;
+    support::TempDir dir;
     const std::filesystem::path messages = dir.path() / "de" / "LC_MESSAGES";
     std::filesystem::create_directories(messages);
     const std::string long_text(400, 'L');
     std::string accented;
     for (int i = 0; i < 200; ++i)
         accented += "\xc3\xa9";  // é, two bytes each
-    testkit::write_file(dir.path() / "xx.po",
+    support::write_file(dir.path() / "xx.po",
                         "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
                         "msgid \"PIN OK\"\nmsgstr \"" +
                             long_text +

@@ -17,8 +17,17 @@ namespace fs = std::filesystem;
 using testkit::BoxWatcher;
 using testkit::Reader;
 using testkit::SimCard;
+using namespace box_texts;
 
 namespace {
+
+// The certificate check's box that lists `lines`, each a prefix and a certificate's label.
+std::string cert_box(const std::vector<std::pair<const char*, std::string>>& lines) {
+    std::string box = kCertificatesStatus;
+    for (const auto& [prefix, label] : lines)
+        box += prefix + ("'" + label + "'\n");
+    return box;
+}
 
 constexpr long kDay = 86400;
 constexpr int kWindow = 30 * kDay;
@@ -98,7 +107,7 @@ protected:
         // The card reads its certificate files when the module is initialised.
         card_ = std::make_unique<SimCard>(readers, faults);
         for (size_t i = 0; i < certs.size(); ++i) {
-            testkit::write_file(card_->folder() / readers[0].cert_files[i], certs[i].bytes);
+            support::write_file(card_->folder() / readers[0].cert_files[i], certs[i].bytes);
         }
         testing::internal::CaptureStderr();
         ASSERT_EQ(testkit::load_module(SIMCARD_PATH), 1);
@@ -199,12 +208,10 @@ TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
     EXPECT_EQ(result_, 0);
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].type, GTK_MESSAGE_INFO);
-    EXPECT_EQ(boxes_[0].text,
-              "Certificates status:\n"
-              "Certificate not yet valid: 'Future'\n"
-              "Certificate expired: 'Expired'\n"
-              "Certificate about to expire: 'Soon'\n"
-              "Certificate not yet valid: 'Odd'\n");
+    EXPECT_EQ(boxes_[0].text, cert_box({{kNotYetValidLine, "Future"},
+                                        {kExpiredLine, "Expired"},
+                                        {kExpiringLine, "Soon"},
+                                        {kNotYetValidLine, "Odd"}}));
     EXPECT_EQ(s_hSession, 0u);
     const std::string trace = card_->trace();
     EXPECT_LT(trace.find("C_FindObjectsFinal"), trace.find("C_CloseSession"));
@@ -220,10 +227,8 @@ TEST_F(CertCheck, NamesThatAreNotUtf8AreShownEscaped) {
                                     {nullptr, nullptr, V_ASN1_UTCTIME}, V_ASN1_T61STRING)},
            cert("Caf\xc3\xa9", {kDay, 400 * kDay})});
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text,
-              "Certificates status:\n"
-              "Certificate expired: '\\xff\\xfeCard \xe2\x82\xac'\n"
-              "Certificate not yet valid: 'Caf\xc3\xa9'\n");
+    EXPECT_EQ(boxes_[0].text, cert_box({{kExpiredLine, "\\xff\\xfeCard \xe2\x82\xac"},
+                                        {kNotYetValidLine, "Caf\xc3\xa9"}}));
     EXPECT_NE(stderr_.find("Found certificate: '\\xff\\xfeCard \xe2\x82\xac'\n"), std::string::npos)
         << stderr_;
 }
@@ -293,7 +298,7 @@ TEST_F(CertCheck, DiagnosticTimesAtFixedPositionsYearsAndOffsets) {
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(printed[i], expected[i]) << "certificate " << i;
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_NE(boxes_[0].text.find("Certificate expired: 'Month13'\n"), std::string::npos)
+    EXPECT_NE(boxes_[0].text.find(std::string(kExpiredLine) + "'Month13'\n"), std::string::npos)
         << boxes_[0].text;
 }
 
@@ -304,9 +309,7 @@ TEST_F(CertCheck, BeyondTwoThousandFiftyNoNameAndBrokenValues) {
            {"junk", std::string("this is not DER at all")},
            cert("Soon", {-kDay, kDay})});
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text,
-              "Certificates status:\nCertificate expired: ''\nCertificate about to expire: "
-              "'Soon'\n");
+    EXPECT_EQ(boxes_[0].text, cert_box({{kExpiredLine, ""}, {kExpiringLine, "Soon"}}));
     EXPECT_NE(stderr_.find("notAfter 2556144000\n"), std::string::npos)
         << "GeneralizedTime is converted with its four-digit year";
     EXPECT_EQ(count("Found certificate:"), 3) << "the broken value is skipped silently";
@@ -336,9 +339,7 @@ TEST_F(CertCheck, NoCertificatesTwoCardsNoCard) {
     second.serial = "0000000000000002";
     check({cert("Expired", {-400 * kDay, -kDay})}, {Reader{}, second});
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(
-        boxes_[0].text,
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
+    EXPECT_EQ(boxes_[0].text, kSeveralCards);
     EXPECT_EQ(stderr_, "CheckExpire()\n");
     EXPECT_EQ(result_, 1);
     TearDown();
@@ -397,7 +398,7 @@ TEST_F(CertCheck, TheReportNeverOverflowsAndHoldsWholeEntries) {
     ASSERT_EQ(boxes_.size(), 1u);
     const std::string& text = boxes_[0].text;
     EXPECT_LT(text.size(), 2048u);
-    const std::string entry = "Certificate expired: '";
+    const std::string entry = std::string(kExpiredLine) + "'";
     int entries = 0;
     for (size_t p = text.find(entry); p != std::string::npos; p = text.find(entry, p + 1))
         ++entries;

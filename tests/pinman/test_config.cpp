@@ -11,7 +11,7 @@
 #include "testkit.h"
 
 namespace fs = std::filesystem;
-using testkit::write_file;
+using support::write_file;
 
 namespace {
 

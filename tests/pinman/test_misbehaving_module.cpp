@@ -12,7 +12,7 @@ using testkit::SimCard;
 
 namespace {
 
-using namespace testkit::expected;
+using namespace box_texts;
 constexpr const char* kComm = kCommunication;
 constexpr const char* kOpen = kOpenSession;
 constexpr const char* kSeveral = kSeveralCards;
@@ -83,16 +83,16 @@ TEST(MisbehavingModule, EveryCallOfTheOperationsAnswersWrongly) {
         {"C_Logout = 0x101", kUnblockPin, {kSuccess}},
         // Logging in.
         {"C_Login = 0xA0", kChangePin, {kWrongPin}},
-        {"C_Login = 0xA4", kChangePin, {"The PIN is blocked"}},
+        {"C_Login = 0xA4", kChangePin, {kPinBlocked}},
         {"C_Login = 0xA3", kChangePuk, {kComm}},
         {"C_Login = 0x100", kChangePuk, {kComm}},
         {"C_Login = 0xB3", kUnblockPin, {kComm}},
-        {"C_Login = 0xA4", kUnblockPin, {"The PUK is blocked."}},
+        {"C_Login = 0xA4", kUnblockPin, {kPukBlockedOnUnblock}},
         // The change itself.
         {"C_SetPIN = 0xA2", kChangePin, {kWrongPin}},
-        {"C_SetPIN = 0xA4", kChangePuk, {"The PUK is blocked"}},
+        {"C_SetPIN = 0xA4", kChangePuk, {kPukBlocked}},
         {"C_SetPIN = 0x6", kChangePin, {kComm}},
-        {"C_InitPIN = 0xA2", kUnblockPin, {"The PIN is not valid"}},
+        {"C_InitPIN = 0xA2", kUnblockPin, {kPinNotValid}},
         {"C_InitPIN = 0x101", kUnblockPin, {kComm}},
         // Card information read badly: the box still comes, with what was read.
         {"C_GetTokenInfo = 0xB3", kInfo, {}},
@@ -112,11 +112,9 @@ TEST(MisbehavingModule, EveryCallOfTheOperationsAnswersWrongly) {
 
 TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
     const std::pair<const char*, const char*> cases[] = {
-        {"C_GetFunctionList = 0x5", "Unable to initialize PKCS#11 functions"},
-        {"C_Initialize = 0x191", "Unable to initialize PKCS#11 library"},
-        {"C_Initialize = 0x30", "Unable to initialize PKCS#11 library"},
-        {"C_GetSlotList = 0x150", "There is no reader available"},
-        {"C_GetSlotList.count = 0", "There is no reader available"},
+        {"C_GetFunctionList = 0x5", kNoFunctions}, {"C_Initialize = 0x191", kNoInitialize},
+        {"C_Initialize = 0x30", kNoInitialize},    {"C_GetSlotList = 0x150", kNoReader},
+        {"C_GetSlotList.count = 0", kNoReader},
     };
     for (const auto& [faults, message] : cases) {
         SimCard card({Reader{}}, faults);

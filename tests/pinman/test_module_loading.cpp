@@ -75,7 +75,7 @@ TEST_F(ModuleLoading, SimulatedCardByAbsolutePath) {
 
 TEST_F(ModuleLoading, NamesThatAreNotAbsoluteAreTakenBelowTheModuleFolder) {
     SimCard card;
-    testkit::TempDir folder;
+    support::TempDir folder;
     fs::create_directories(folder.path() / "sub dir");
     // The same name as a library on the loader's search path: the one in the folder wins.
     fs::copy_file(SIMCARD_PATH, folder.path() / "libp11-kit.so.0");
@@ -103,7 +103,7 @@ TEST_F(ModuleLoading, EmptyNameLoadsTheDefaultAlongTheSearchPath) {
     BoxWatcher watcher;
     const std::string err = load("", 0);
     EXPECT_NE(err.find("PKCS11-2: ''\n"), std::string::npos) << err;
-    EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+    EXPECT_EQ(watcher.only().text, box_texts::kNoLibrary);
     EXPECT_EQ(watcher.only().type, GTK_MESSAGE_ERROR);
     EXPECT_EQ(hLib, nullptr);
 }
@@ -120,17 +120,13 @@ TEST_F(ModuleLoading, EachFailureShowsItsBoxAndKeepsWhatWasReached) {
     for (int i = 0; i < 17; ++i)
         seventeen[i].description = "Reader " + std::to_string(i);
     const Case cases[] = {
-        {"/nonexistent/libnothing.so", {Reader{}}, "", "Unable to load PKCS#11 library", false},
-        {P11_NOLIST_PATH, {Reader{}}, "", "The PKCS#11 library is invalid or corrupt", true},
-        {P11_BADLIST_PATH, {Reader{}}, "", "Unable to initialize PKCS#11 functions", true},
-        {SIMCARD_PATH,
-         {Reader{}},
-         "C_Initialize = 0x5",
-         "Unable to initialize PKCS#11 library",
-         true},
-        {SIMCARD_PATH, {}, "", "There is no reader available", true},
-        {SIMCARD_PATH, seventeen, "", "There is no reader available", true},
-        {SIMCARD_PATH, {Reader{}}, "C_GetSlotList = 0x30", "There is no reader available", true},
+        {"/nonexistent/libnothing.so", {Reader{}}, "", box_texts::kNoLibrary, false},
+        {P11_NOLIST_PATH, {Reader{}}, "", box_texts::kBadLibrary, true},
+        {P11_BADLIST_PATH, {Reader{}}, "", box_texts::kNoFunctions, true},
+        {SIMCARD_PATH, {Reader{}}, "C_Initialize = 0x5", box_texts::kNoInitialize, true},
+        {SIMCARD_PATH, {}, "", box_texts::kNoReader, true},
+        {SIMCARD_PATH, seventeen, "", box_texts::kNoReader, true},
+        {SIMCARD_PATH, {Reader{}}, "C_GetSlotList = 0x30", box_texts::kNoReader, true},
     };
     for (const Case& c : cases) {
         SimCard card(c.readers, c.faults);
@@ -161,7 +157,7 @@ TEST_F(ModuleLoading, ComposedPathThatDoesNotFitIsRefused) {
     const std::string err = load(std::string(200, 'n'), 0);
     EXPECT_NE(err.find("too long"), std::string::npos) << err;
     EXPECT_EQ(err.find("PKCS11-2"), std::string::npos) << "never loaded under a cut name";
-    EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+    EXPECT_EQ(watcher.only().text, box_texts::kNoLibrary);
     EXPECT_EQ(hLib, nullptr);
 }
 
@@ -189,7 +185,7 @@ TEST_F(ModuleLoading, FilesThatAreNotRegularAreNeitherReadNorLoaded) {
         {"device", [](const std::string& path) { fs::create_symlink("/dev/null", path); }},
     };
     const std::string conf = own_config();
-    testkit::TempDir folder;
+    support::TempDir folder;
     for (const Kind& kind : kinds) {
         SCOPED_TRACE(kind.name);
         testkit::reset_settings();
@@ -207,7 +203,7 @@ TEST_F(ModuleLoading, FilesThatAreNotRegularAreNeitherReadNorLoaded) {
         EXPECT_NE(loading.find("Not using '" + module + "': it is not a regular file\n"),
                   std::string::npos)
             << loading;
-        EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+        EXPECT_EQ(watcher.only().text, box_texts::kNoLibrary);
         EXPECT_EQ(hLib, nullptr);
     }
 }
@@ -222,7 +218,7 @@ TEST_F(ModuleLoading, ModulesOthersMayWriteAreNotLoaded) {
     SimCard card;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::oct << c.folder << " " << c.module);
-        testkit::TempDir dir;
+        support::TempDir dir;
         const fs::path module = dir.path() / "libcard.so";
         fs::copy_file(SIMCARD_PATH, module);
         ASSERT_EQ(chmod(module.c_str(), c.module), 0);
@@ -234,7 +230,7 @@ TEST_F(ModuleLoading, ModulesOthersMayWriteAreNotLoaded) {
             << err;
         EXPECT_EQ(watcher.boxes.size(), c.loaded ? 0u : 1u);
         if (!c.loaded) {
-            EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+            EXPECT_EQ(watcher.only().text, box_texts::kNoLibrary);
         }
         testkit::unload_module();
     }
@@ -264,7 +260,7 @@ TEST_F(ModuleLoading, AFunctionListWithoutAFunctionTheProgramCallsIsCorrupt) {
         if (c.line == nullptr) {
             EXPECT_TRUE(watcher.boxes.empty());
         } else {
-            EXPECT_EQ(watcher.only().text, "The PKCS#11 library is invalid or corrupt");
+            EXPECT_EQ(watcher.only().text, box_texts::kBadLibrary);
             EXPECT_NE(err.find(c.line), std::string::npos) << err;
             EXPECT_EQ(card.trace().find("C_Initialize"), std::string::npos)
                 << "nothing is called through a list that lacks a function";

@@ -14,7 +14,7 @@ using testkit::SimCard;
 
 namespace {
 
-using namespace testkit::expected;
+using namespace box_texts;
 
 using Operation = int (*)(GladeXML*);
 
@@ -100,7 +100,7 @@ TEST_F(PinOperations, ChangePinAnswers) {
     EXPECT_EQ(answer(kChangePin, {}, "C_SetPIN = 0xA1", "1234", "5678"), kWrongPin)
         << "CKR_PIN_INVALID";
     EXPECT_EQ(answer(kChangePin, {}, "", "1234", "123456789"), kWrongPin) << "CKR_PIN_LEN_RANGE";
-    EXPECT_EQ(answer(kChangePin, with_pin_tries(0), "", "1234", "5678"), "The PIN is blocked");
+    EXPECT_EQ(answer(kChangePin, with_pin_tries(0), "", "1234", "5678"), kPinBlocked);
     EXPECT_EQ(answer(kChangePin, {}, "C_Login = 0xA3", "1234", "5678"), kCommunication)
         << "CKR_PIN_EXPIRED";
     EXPECT_EQ(answer(kChangePin, {}, "C_SetPIN = 0x30", "1234", "5678"), kCommunication);
@@ -111,8 +111,7 @@ TEST_F(PinOperations, ChangePukAnswers) {
     EXPECT_EQ(answer(kChangePuk, {}, "", "11111111", "87654321"), kWrongPuk);
     EXPECT_EQ(answer(kChangePuk, {}, "C_SetPIN = 0xA1", "12345678", "87654321"), kWrongPuk);
     EXPECT_EQ(answer(kChangePuk, {}, "", "12345678", "123"), kWrongPuk) << "CKR_PIN_LEN_RANGE";
-    EXPECT_EQ(answer(kChangePuk, with_puk_tries(0), "", "12345678", "87654321"),
-              "The PUK is blocked");
+    EXPECT_EQ(answer(kChangePuk, with_puk_tries(0), "", "12345678", "87654321"), kPukBlocked);
     EXPECT_EQ(answer(kChangePuk, {}, "C_Login = 0xA3", "12345678", "87654321"), kCommunication);
     EXPECT_EQ(answer(kChangePuk, {}, "C_Login = 0x6", "12345678", "87654321"), kCommunication);
 }
@@ -122,16 +121,14 @@ TEST_F(PinOperations, UnblockPinAnswersOfTheLogin) {
     EXPECT_EQ(answer(kUnblockPin, {}, "", "00000000", "4321"), kWrongPuk);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_Login = 0xA1", "12345678", "4321"), kWrongPuk);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_Login = 0xA2", "12345678", "4321"), kWrongPuk);
-    EXPECT_EQ(answer(kUnblockPin, with_puk_tries(0), "", "12345678", "4321"),
-              "The PUK is blocked.");
+    EXPECT_EQ(answer(kUnblockPin, with_puk_tries(0), "", "12345678", "4321"), kPukBlockedOnUnblock);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_Login = 0xA3", "12345678", "4321"), kCommunication);
 }
 
 TEST_F(PinOperations, UnblockPinAnswersOfInitPin) {
     EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA0", "12345678", "4321"), kCommunication);
-    EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA1", "12345678", "4321"),
-              "The PIN is not valid");
-    EXPECT_EQ(answer(kUnblockPin, {}, "", "12345678", "12"), "The PIN is not valid")
+    EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA1", "12345678", "4321"), kPinNotValid);
+    EXPECT_EQ(answer(kUnblockPin, {}, "", "12345678", "12"), kPinNotValid)
         << "the card's own CKR_PIN_LEN_RANGE";
     EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA4", "12345678", "4321"), kCommunication);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA3", "12345678", "4321"), kCommunication);
@@ -155,7 +152,7 @@ TEST_F(PinOperations, TheCardsStateAfterEachOperation) {
     }
     EXPECT_EQ(error(), kWrongPin) << "the try that locks is still a wrong PIN";
     run(kChangePin, "5678", "1111", "1111");
-    EXPECT_EQ(error(), "The PIN is blocked") << "locked even for the right PIN";
+    EXPECT_EQ(error(), kPinBlocked) << "locked even for the right PIN";
 
     EXPECT_EQ(run(kUnblockPin, "12345678", "2468", "2468"), 1);
     EXPECT_EQ(card_->value("pin"), "2468");
@@ -171,17 +168,15 @@ TEST_F(PinOperations, FieldChecksComeBeforeTheCard) {
     start();
     for (const OperationFields* op : {&kChangePin, &kUnblockPin, &kChangePuk}) {
         EXPECT_EQ(run(*op, "", "5678", "5678"), 0);
-        EXPECT_EQ(error(), "All fileds are required");
+        EXPECT_EQ(error(), kAllFieldsRequired);
         EXPECT_EQ(run(*op, "12345678", "", "5678"), 0);
-        EXPECT_EQ(error(), "All fileds are required");
+        EXPECT_EQ(error(), kAllFieldsRequired);
         EXPECT_EQ(run(*op, "12345678", "5678", ""), 0);
-        EXPECT_EQ(error(), "All fileds are required");
+        EXPECT_EQ(error(), kAllFieldsRequired);
         EXPECT_EQ(run(*op, "", "5678", "8765"), 0);
-        EXPECT_EQ(error(), "All fileds are required") << "emptiness is checked first";
+        EXPECT_EQ(error(), kAllFieldsRequired) << "emptiness is checked first";
         EXPECT_EQ(run(*op, "12345678", "5678", "8765"), 0);
-        EXPECT_EQ(error(), op == &kChangePuk
-                               ? "The new PUK has been has been re-typed differently."
-                               : "The new PIN has been has been re-typed differently.");
+        EXPECT_EQ(error(), op == &kChangePuk ? kNewPukMismatch : kNewPinMismatch);
         EXPECT_EQ(run(*op, "12345678", "5678", "5678 "), 0) << "texts are compared untrimmed";
     }
     EXPECT_EQ(card_->trace().find("C_OpenSession"), std::string::npos) << "the card is untouched";
@@ -219,9 +214,7 @@ TEST_F(PinOperations, SessionFailures) {
     second.serial = "0000000000000002";
     start({Reader{}, second});
     EXPECT_EQ(run(kChangePin, "1234", "5678", "5678"), 0);
-    EXPECT_EQ(
-        error(),
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
+    EXPECT_EQ(error(), kSeveralCards);
     TearDown();
 
     Reader absent;
@@ -232,20 +225,19 @@ TEST_F(PinOperations, SessionFailures) {
 
     start(absent);
     EXPECT_EQ(run(kUnblockPin, "12345678", "5678", "5678"), 0);
-    EXPECT_EQ(error(), "There is no smartcard in any reader");
+    EXPECT_EQ(error(), kNoCard);
     TearDown();
 
     start(Reader{}, "C_OpenSession = 0x30");
     EXPECT_EQ(run(kChangePuk, "12345678", "87654321", "87654321"), 0);
-    EXPECT_EQ(error(), "Error communicating with the card (open session)");
+    EXPECT_EQ(error(), kOpenSession);
 }
 
 // A card with a slot per PIN shows the same reader and token serial number in each slot: one
 // card, changed through its first slot. Anything that tells the slots apart, or a slot that
 // cannot be asked, makes them several cards.
 TEST_F(PinOperations, SlotsOfOneCardCountAsOneCard) {
-    const std::string kSeveral =
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
+    const std::string kSeveral = kSeveralCards;
     Reader pin_slot, other_reader, other_serial, absent;
     pin_slot.label = "Demo Card (sig)";  // the token labels of one card's slots differ
     other_reader.description = "Simulated Reader 1";

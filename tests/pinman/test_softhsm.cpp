@@ -23,17 +23,8 @@ protected:
         const std::string start = std::string(SOFTHSM_FIXTURE) + " start '" + dir_.string() +
                                   "' --pin 1234 --puk 12345678 > '" + env + "'";
         ASSERT_EQ(std::system(start.c_str()), 0);
-        std::ifstream in(env);
-        std::string line;
-        while (std::getline(in, line)) {
-            // export NAME='VALUE'
-            const auto eq = line.find('=');
-            if (line.rfind("export ", 0) != 0 || eq == std::string::npos)
-                continue;
-            const std::string name = line.substr(7, eq - 7);
-            const std::string value = line.substr(eq + 2, line.size() - eq - 3);
+        for (const auto& [name, value] : support::read_exports(env))
             setenv(name.c_str(), value.c_str(), 1);
-        }
         ASSERT_NE(getenv("PKCS11_MODULE"), nullptr);
     }
     void TearDown() override {
@@ -77,7 +68,7 @@ protected:
         return std::system(cmd.c_str()) == 0;
     }
 
-    testkit::TempDir base_;
+    support::TempDir base_;
     fs::path dir_;
     GladeXML* builder_ = nullptr;
     std::vector<testkit::SeenBox> boxes_;
@@ -94,7 +85,7 @@ TEST_F(SoftHsmCard, ChangeUnblockAndChangeThePuk) {
 
     EXPECT_EQ(run(ChangePin, kChangePinFields, "9999", "5678"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text, "Wrong PIN : warning, many wrong tryes may block the card.");
+    EXPECT_EQ(boxes_[0].text, box_texts::kWrongPin);
 
     EXPECT_EQ(run(ChangePin, kChangePinFields, "1234", "5678"), 1);
     EXPECT_TRUE(boxes_.empty());
@@ -112,15 +103,13 @@ TEST_F(SoftHsmCard, ChangeUnblockAndChangeThePuk) {
 
     EXPECT_EQ(run(ChangePuk, kChangePukFields, "12345678", "11112222"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text, "Wrong PUK: warning, many wrong tryes may block the card.");
+    EXPECT_EQ(boxes_[0].text, box_texts::kWrongPuk);
 }
 
 TEST_F(SoftHsmCard, LoadedDirectlyItsSpareTokenIsASecondCard) {
     load(kSoftHsm);
     EXPECT_EQ(run(ChangePin, kChangePinFields, "1234", "5678"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(
-        boxes_[0].text,
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
+    EXPECT_EQ(boxes_[0].text, box_texts::kSeveralCards);
     EXPECT_TRUE(soft_hsm_accepts("1234")) << "nothing changed";
 }

@@ -98,9 +98,10 @@ TEST(MessageBoxes, ShowTheTextLiterallyWithTheirType) {
     EXPECT_EQ(watcher.boxes[1].text, "Second line\nwith 50%");
 
     // GTK takes UTF-8 only: other bytes (of a path, say) are shown escaped, the rest as is.
-    ShowMessageError("Unable to load the interface file\n/home/\xe9t\xc3\xa9/pin");
+    const std::string no_file = std::string(box_texts::kNoInterfaceFile) + "\n/home/";
+    ShowMessageError((no_file + "\xe9t\xc3\xa9/pin").c_str());
     ASSERT_EQ(watcher.boxes.size(), 3u);
-    EXPECT_EQ(watcher.boxes[2].text, "Unable to load the interface file\n/home/\\xe9t\xc3\xa9/pin");
+    EXPECT_EQ(watcher.boxes[2].text, no_file + "\\xe9t\xc3\xa9/pin");
 }
 
 TEST(Handlers, ExportedUnderTheirNames) {
@@ -187,7 +188,7 @@ TEST(InterfaceFile, FoundBesideTheProgramOrRefused) {
 }
 
 TEST(InterfaceFile, EveryWidgetTheProgramUsesMustBeThereOfItsKind) {
-    const std::string real = testkit::read_file(GLADE_SOURCE);
+    const std::string real = support::read_file(GLADE_SOURCE);
     const auto replaced = [&](const std::string& from, const std::string& to) {
         std::string text = real;
         const size_t at = text.find(from);
@@ -212,11 +213,11 @@ TEST(InterfaceFile, EveryWidgetTheProgramUsesMustBeThereOfItsKind) {
         {replaced("class=\"GtkButton\" id=\"BtnOk\"", "class=\"GtkLabel\" id=\"BtnOk\""),
          "GtkButton named 'BtnOk'"});
 
-    testkit::TempDir dir;
+    support::TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         const fs::path file = dir.path() / "gtkzorvpin.glade";
-        testkit::write_file(file, c.glade);
+        support::write_file(file, c.glade);
         GladeXML* builder = glade_xml_new(file.c_str(), nullptr, nullptr);
         ASSERT_NE(builder, nullptr) << "the file still parses";
         testing::internal::CaptureStderr();

@@ -11,7 +11,7 @@
 
 #include "harness.h"
 
-using namespace p11test;
+using namespace support;
 
 namespace {
 
@@ -78,15 +78,7 @@ protected:
                               card + ".err";
             ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file(card + ".err");
             hsm_dir_ = card;
-            std::istringstream lines(read_file(card + ".env"));
-            std::string line;
-            while (std::getline(lines, line)) {
-                // export NAME='VALUE'
-                size_t eq = line.find('=');
-                ASSERT_EQ(line.rfind("export ", 0), 0u) << line;
-                ASSERT_NE(eq, std::string::npos) << line;
-                std::string name = line.substr(7, eq - 7);
-                std::string value = line.substr(eq + 2, line.size() - eq - 3);
+            for (const auto& [name, value] : read_exports(card + ".env")) {
                 env_.push_back(std::make_unique<ScopedEnv>(name.c_str(), value.c_str()));
                 if (name == "PKCS11_MODULE") {
                     module = value;

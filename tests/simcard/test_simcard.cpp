@@ -24,7 +24,7 @@
 
 #include "harness.h"
 
-using namespace p11test;
+using namespace support;
 
 namespace {
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The one harness of the C++ tests that use a PKCS#11 module (the module's own and the
-// program's): temporary folders, files, simulated cards, loading a module with dlopen.
-#ifndef TESTS_SIMCARD_HARNESS_H
-#define TESTS_SIMCARD_HARNESS_H
+// The C++ tests' one support without GTK: temporary folders, files, simulated cards, modules.
+#ifndef TESTS_SUPPORT_HARNESS_H
+#define TESTS_SUPPORT_HARNESS_H
 
 #include <p11-kit/pkcs11.h>
 
@@ -12,7 +11,7 @@
 
 #include "state.h"
 
-namespace p11test {
+namespace support {
 
 /* A new empty folder below $TMPDIR or /tmp; the caller removes it with remove_tree. */
 std::string make_temp_dir();
@@ -25,6 +24,10 @@ bool write_file(const std::string& path, const std::string& data);
 bool copy_file(const std::string& from, const std::string& to);
 /* Names of the entries of `dir`, "." and ".." left out. */
 std::vector<std::string> list_dir(const std::string& dir);
+
+/* The variables of the lines "export NAME='VALUE'" that a fixture script wrote into the
+ * file `path`, in order; any other line fails the test and is left out. */
+std::vector<std::pair<std::string, std::string>> read_exports(const std::string& path);
 
 /* Sets an environment variable for the lifetime of the object (null value: unsets it). */
 class ScopedEnv {
@@ -112,6 +115,6 @@ std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST_PTR f, CK_SESSION_HA
 std::string attribute_value(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
                             CK_ATTRIBUTE_TYPE type, CK_RV* rv = nullptr);
 
-}  // namespace p11test
+}  // namespace support
 
 #endif

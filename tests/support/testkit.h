@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Shared fixtures of Pin Manager's in-process tests: message boxes answered from a timer,
-// temporary folders, a simulated card with a state file of its own, and module loading.
-#ifndef PINMAN_TESTKIT_H
-#define PINMAN_TESTKIT_H
+// The C++ tests' support on GTK: boxes answered from a timer, a simulated card, the dialog.
+#ifndef TESTS_SUPPORT_TESTKIT_H
+#define TESTS_SUPPORT_TESTKIT_H
 
 #include <gtest/gtest.h>
 
@@ -10,21 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "box_texts.h"
 #include "gtkzorvpin.h"
 #include "harness.h"
 
 namespace testkit {
-
-// The texts of the boxes the tests expect, as the holder reads them untranslated.
-namespace expected {
-constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
-constexpr const char* kWrongPuk = "Wrong PUK: warning, many wrong tryes may block the card.";
-constexpr const char* kCommunication = "Error communicating with the card.";
-constexpr const char* kOpenSession = "Error communicating with the card (open session)";
-constexpr const char* kSeveralCards =
-    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
-constexpr const char* kSuccess = "Operation successfully completed";
-}  // namespace expected
 
 struct SeenBox {
     GtkMessageType type;
@@ -49,9 +38,8 @@ private:
     guint source_;
 };
 
-// Folders, files and the simulated card's readers come from the one test harness.
-using p11test::TempDir;
-using Reader = p11test::CardReader;
+// The simulated card's readers as the harness makes them.
+using Reader = support::CardReader;
 
 // A simulated card whose state lives in a temporary folder; the module finds it through
 // SIMCARD_STATE and writes a call trace to SIMCARD_TRACE.
@@ -66,15 +54,8 @@ public:
     const std::filesystem::path& folder() const { return dir_.path(); }
 
 private:
-    TempDir dir_;
+    support::TempDir dir_;
 };
-
-inline std::string read_file(const std::filesystem::path& file) {
-    return p11test::read_file(file);
-}
-inline void write_file(const std::filesystem::path& file, const std::string& content) {
-    p11test::write_file(file, content);
-}
 
 // Default settings, as before the configuration file is read.
 void reset_settings();

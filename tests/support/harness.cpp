@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The one harness of the C++ tests that use a PKCS#11 module (see harness.h).
+// The C++ tests' support without GTK (see harness.h).
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +16,12 @@
 #include <fstream>
 #include <sstream>
 
-namespace p11test {
+namespace support {
 
 std::string make_temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl =
-        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/simcard-test.XXXXXX";
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pinman-test.XXXXXX";
     if (mkdtemp(&tmpl[0]) == nullptr) {
         return "";
     }
@@ -74,6 +74,20 @@ std::vector<std::string> list_dir(const std::string& dir) {
     }
     closedir(d);
     return names;
+}
+
+std::vector<std::pair<std::string, std::string>> read_exports(const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> exports;
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find("='");
+        if (line.rfind("export ", 0) != 0 || eq == std::string::npos || line.back() != '\'') {
+            ADD_FAILURE() << "not an export line in " << path << ": " << line;
+            continue;
+        }
+        exports.emplace_back(line.substr(7, eq - 7), line.substr(eq + 2, line.size() - eq - 3));
+    }
+    return exports;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -251,4 +265,4 @@ std::string attribute_value(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJE
     return value;
 }
 
-}  // namespace p11test
+}  // namespace support

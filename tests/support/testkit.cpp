@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Shared fixtures of Pin Manager's in-process tests.
+// The C++ tests' support for the program's in-process tests, on GTK (see testkit.h).
 #include "testkit.h"
 
 #include <cstdlib>
@@ -45,7 +45,7 @@ gboolean BoxWatcher::poll(gpointer self) {
 }
 
 SimCard::SimCard(const std::vector<Reader>& readers, const std::string& faults) {
-    write_file(dir_.path() / "simcard.state", p11test::state_text(readers, faults));
+    support::write_file(dir_.path() / "simcard.state", support::state_text(readers, faults));
     setenv("SIMCARD_STATE", (dir_.path() / "simcard.state").c_str(), 1);
     setenv("SIMCARD_TRACE", (dir_.path() / "trace.log").c_str(), 1);
 }
@@ -60,11 +60,11 @@ SimCard::~SimCard() {
 }
 
 std::string SimCard::value(const std::string& key, int reader) const {
-    return p11test::card_value(dir_.path() / "simcard.state", key, static_cast<size_t>(reader));
+    return support::card_value(dir_.path() / "simcard.state", key, static_cast<size_t>(reader));
 }
 
 std::string SimCard::trace() const {
-    return read_file(dir_.path() / "trace.log");
+    return support::read_file(dir_.path() / "trace.log");
 }
 
 void reset_settings() {
