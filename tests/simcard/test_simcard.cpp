@@ -947,6 +947,20 @@ std::string der_of(const T* object, int (*i2d)(const T*, unsigned char**)) {
     return der;
 }
 
+// The SHA-1 of the public key of the certificate `der`, the ID the card gives it; "" when
+// `der` is no certificate.
+std::string key_id_of(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<X509, decltype(&X509_free)> x(d2i_X509(nullptr, &p, long(der.size())),
+                                                  X509_free);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (x == nullptr || X509_pubkey_digest(x.get(), EVP_sha1(), md, &len) != 1) {
+        return "";
+    }
+    return std::string(reinterpret_cast<char*>(md), len);
+}
+
 TEST_F(SimCard, CertificatesCarryTheStandardsAttributes) {
     ASSERT_TRUE(write_file(dir_ + "/certs/broken.der", "not a certificate"));
     ASSERT_TRUE(copy_file(dir_ + "/certs/signing.der", dir_ + "/certs/copy.der"));
@@ -958,10 +972,8 @@ TEST_F(SimCard, CertificatesCarryTheStandardsAttributes) {
     std::unique_ptr<X509, decltype(&X509_free)> x(d2i_X509(nullptr, &p, long(der.size())),
                                                   X509_free);
     ASSERT_NE(x, nullptr);
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    ASSERT_EQ(X509_pubkey_digest(x.get(), EVP_sha1(), md, &len), 1);
-    const std::string key_id(reinterpret_cast<char*>(md), len);
+    const std::string key_id = key_id_of(der);
+    ASSERT_FALSE(key_id.empty());
     unsigned char sha[SHA_DIGEST_LENGTH];
     SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), sha);
     char signing[] = "signing", broken[] = "broken";
@@ -1031,15 +1043,9 @@ TEST_F(SimCard, ThirdPartyClientsFindNoFault) {
                                                "' --list-all-certs 'pkcs11:token=card1' 2>&1");
     EXPECT_EQ(found, 0) << certs;
     for (const char* name : {"signing", "authentication"}) {
-        const std::string der = read_file(dir_ + "/certs/" + name + ".der");
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-        std::unique_ptr<X509, decltype(&X509_free)> x(d2i_X509(nullptr, &p, long(der.size())),
-                                                      X509_free);
-        ASSERT_NE(x, nullptr);
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned len = 0;
-        ASSERT_EQ(X509_pubkey_digest(x.get(), EVP_sha1(), md, &len), 1);
-        const std::string id = hex_text(std::string(reinterpret_cast<char*>(md), len), ":");
+        const std::string id =
+            hex_text(key_id_of(read_file(dir_ + "/certs/" + name + ".der")), ":");
+        ASSERT_FALSE(id.empty()) << name;
         EXPECT_NE(certs.find("\tLabel: " + std::string(name) + "\n\tID: " + id + "\n"),
                   std::string::npos)
             << name << " with ID " << id << " in:\n"
