@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "state.h"
 
@@ -51,14 +52,14 @@ cert = certs/authentication.der  # expires a few days after the card was made
 # C_OpenSession = 0x30           # uncomment to make opening a session fail (CKR_DEVICE_ERROR)
 )";
 
-int Fail(const std::string& what) {
+int fail(const std::string& what) {
     std::fprintf(stderr, "simcard-card: %s\n", what.c_str());
     return 1;
 }
 
 // A self-signed X.509 certificate for a fresh EC P-256 key held only in memory, valid from
 // a day before now for `days` days after now, as DER; empty on failure.
-std::string MakeCertificate(const char* common_name, long days) {
+std::string make_certificate(const char* common_name, long days) {
     std::string der;
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();
@@ -100,7 +101,7 @@ std::string MakeCertificate(const char* common_name, long days) {
 }
 
 // Creates `dir` and its missing parents; 0 or an errno value.
-int MakeDirs(const std::string& dir) {
+int make_dirs(const std::string& dir) {
     for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         std::string part = dir.substr(0, slash);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -113,14 +114,14 @@ int MakeDirs(const std::string& dir) {
 }
 
 // Writes `data` to `path` unless a file is there already.
-int Keep(const std::string& path, const std::string& data, unsigned mode) {
-    int err = simcard::ReplaceFile(path, data, mode, true);
-    return err == 0 || err == EEXIST ? 0 : Fail("cannot write " + path + ": " + std::strerror(err));
+int keep_file(const std::string& path, const std::string& data, unsigned mode) {
+    int err = simcard::replace_file(path, data, mode, true);
+    return err == 0 || err == EEXIST ? 0 : fail("cannot write " + path + ": " + std::strerror(err));
 }
 
-int Make(const std::string& dir, long days) {
-    if (int err = MakeDirs(dir + "/certs")) {
-        return Fail("cannot make " + dir + "/certs: " + std::strerror(err));
+int make_card(const std::string& dir, long days) {
+    if (int err = make_dirs(dir + "/certs")) {
+        return fail("cannot make " + dir + "/certs: " + std::strerror(err));
     }
     struct {
         const char* file;
@@ -133,40 +134,33 @@ int Make(const std::string& dir, long days) {
         if (::access(path.c_str(), F_OK) == 0) {
             continue;
         }
-        std::string der = MakeCertificate(c.name, c.days);
+        std::string der = make_certificate(c.name, c.days);
         if (der.empty()) {
-            return Fail("cannot make the certificate " + path);
+            return fail("cannot make the certificate " + path);
         }
-        if (Keep(path, der, 0644) != 0) {
+        if (keep_file(path, der, 0644) != 0) {
             return 1;
         }
     }
-    return Keep(dir + "/simcard.state", kDemoState, 0600);
+    return keep_file(dir + "/simcard.state", kDemoState, 0600);
 }
 
-int Get(const std::string& path, const std::string& key, const char* reader_text) {
+int print_values(const std::string& path, const std::string& key, const char* reader_text) {
     char* end = nullptr;
     unsigned long reader = std::strtoul(reader_text, &end, 10);
     if (*reader_text == '\0' || *end != '\0') {
-        return Fail(std::string("not a reader number: ") + reader_text);
+        return fail(std::string("not a reader number: ") + reader_text);
     }
-    simcard::State st;
+    std::vector<std::string> values;
     std::string error;
-    if (!simcard::LoadState(path, &st, &error, simcard::kWithoutCerts)) {
-        return Fail(error);
+    if (!simcard::look_up(path, reader, key, &values, &error)) {
+        return fail(error);
     }
-    if (reader >= st.readers.size()) {
-        return 1;
+    for (const std::string& value : values) {
+        std::fwrite(value.data(), 1, value.size(), stdout);
+        std::fputc('\n', stdout);
     }
-    bool found = false;
-    for (const auto& kv : st.readers[reader].values) {
-        if (kv.first == key) {
-            std::fwrite(kv.second.data(), 1, kv.second.size(), stdout);
-            std::fputc('\n', stdout);
-            found = true;
-        }
-    }
-    return found ? 0 : 1;
+    return values.empty() ? 1 : 0;
 }
 
 }  // namespace
@@ -181,12 +175,12 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         long days = argc == 4 ? std::strtol(argv[3], &end, 10) : 7;
         if (argc == 4 && (*argv[3] == '\0' || *end != '\0' || days < 1 || days > 36500)) {
-            return Fail(std::string("DAYS must be a number from 1 to 36500: ") + argv[3]);
+            return fail(std::string("DAYS must be a number from 1 to 36500: ") + argv[3]);
         }
-        return Make(argv[2], days);
+        return make_card(argv[2], days);
     }
     if (command == "get" && (argc == 4 || argc == 5)) {
-        return Get(argv[2], argv[3], argc == 5 ? argv[4] : "0");
+        return print_values(argv[2], argv[3], argc == 5 ? argv[4] : "0");
     }
     std::fputs(kUsage, stderr);
     return 2;

@@ -91,13 +91,13 @@ std::mutex s_lock;
 bool s_initialized = false;
 State s_state;
 std::vector<std::vector<Object>> s_objects;  // per slot, built at its first use (objects_of)
-std::vector<bool> s_objectsBuilt;            // per slot
+std::vector<bool> s_objects_built;           // per slot
 std::vector<Login> s_login;                  // per slot, shared by the slot's sessions
 std::map<CK_SESSION_HANDLE, Session> s_sessions;
-CK_SESSION_HANDLE s_lastHandle = 0;  // handles are never reused, not even across C_Initialize
+CK_SESSION_HANDLE s_last_handle = 0;  // handles are never reused, not even across C_Initialize
 // This library's file, found when it is loaded. A plain array: the constructor below may
 // run before the C++ objects of this file are constructed.
-char s_modulePath[PATH_MAX];
+char s_module_path[PATH_MAX];
 
 __attribute__((constructor)) void find_own_file() {
     Dl_info info{};
@@ -106,14 +106,14 @@ __attribute__((constructor)) void find_own_file() {
     }
     char resolved[PATH_MAX];
     const char* name = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
-    std::snprintf(s_modulePath, sizeof s_modulePath, "%s", name);
+    std::snprintf(s_module_path, sizeof s_module_path, "%s", name);
 }
 
 // The state file: $SIMCARD_STATE, else simcard.state beside this library. Absolute and
 // through a symbolic link, so neither a change of directory nor a rewrite moves it.
 std::string state_path() {
     const char* env = std::getenv("SIMCARD_STATE");
-    std::string path = env != nullptr && env[0] != '\0' ? env : s_modulePath;
+    std::string path = env != nullptr && env[0] != '\0' ? env : s_module_path;
     if (env == nullptr || env[0] == '\0') {
         path = path.substr(0, path.rfind('/') + 1) + "simcard.state";
     }
@@ -207,7 +207,7 @@ template <typename Work>
 CK_RV with_card(CK_SLOT_ID slot, Work&& work) {
     State fresh;
     std::string error;
-    const int fd = simcard::LockState(s_state.path, &fresh, &error, simcard::kWithoutCerts);
+    const int fd = simcard::lock_state(s_state.path, &fresh, &error, simcard::kWithoutCerts);
     if (fd < 0) {
         return CKR_DEVICE_ERROR;
     }
@@ -221,7 +221,7 @@ CK_RV with_card(CK_SLOT_ID slot, Work&& work) {
     Reader& r = fresh.readers[slot];
     const simcard::Secrets before = r.now;
     const CK_RV rv = work(r);
-    if (r.now != before && !simcard::SaveState(&fresh)) {
+    if (r.now != before && !simcard::save_state(&fresh)) {
         r.now = before;
         return CKR_DEVICE_ERROR;
     }
@@ -349,11 +349,11 @@ bool attribute(const Object& o, CK_ATTRIBUTE_TYPE type, std::string* out) {
 // The certificate objects of `slot`, decoded from the state's certificates when they are
 // first asked for: a holder who never looks at the card's objects pays for no decoding.
 const std::vector<Object>& objects_of(size_t slot) {
-    if (!s_objectsBuilt[slot]) {
+    if (!s_objects_built[slot]) {
         for (const simcard::Cert& c : s_state.readers[slot].certs) {
             s_objects[slot].push_back(make_object(c));
         }
-        s_objectsBuilt[slot] = true;
+        s_objects_built[slot] = true;
     }
     return s_objects[slot];
 }
@@ -388,20 +388,20 @@ CK_RV sim_Initialize(CK_VOID_PTR pInitArgs) {
         State loaded;
         std::string error;
         const std::string path = state_path();
-        int fd = simcard::LockState(path, &loaded, &error, simcard::kEverything);
+        int fd = simcard::lock_state(path, &loaded, &error, simcard::kEverything);
         if (fd < 0) {
             std::fprintf(stderr, "simcard: %s\n", error.c_str());
             // A card held by another process is busy, not broken.
             return fd == simcard::kLockBusy ? CKR_DEVICE_ERROR : CKR_GENERAL_ERROR;
         }
-        simcard::RemoveStaleTemporaries(path);  // only a killed writer leaves them
+        simcard::remove_stale_temporaries(path);  // only a killed writer leaves them
         close(fd);
         if (loaded.faults.rv[simcard::kInitialize].set) {
             return loaded.faults.rv[simcard::kInitialize].value;
         }
         s_state = std::move(loaded);
         s_objects.assign(s_state.readers.size(), {});
-        s_objectsBuilt.assign(s_state.readers.size(), false);
+        s_objects_built.assign(s_state.readers.size(), false);
         s_login.assign(s_state.readers.size(), kPublic);
         s_sessions.clear();
         s_initialized = true;
@@ -419,7 +419,7 @@ CK_RV sim_Finalize(CK_VOID_PTR pReserved) {
         s_sessions.clear();
         s_login.clear();
         s_objects.clear();
-        s_objectsBuilt.clear();
+        s_objects_built.clear();
         s_state = State();
         s_initialized = false;
         return CKR_OK;
@@ -595,8 +595,8 @@ CK_RV sim_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
         Session s;
         s.slot = slotID;
         s.flags = flags & (CKF_SERIAL_SESSION | CKF_RW_SESSION);
-        s_sessions.emplace(++s_lastHandle, std::move(s));
-        handed = *phSession = s_lastHandle;
+        s_sessions.emplace(++s_last_handle, std::move(s));
+        handed = *phSession = s_last_handle;
         return CKR_OK;
     };
     return entry(simcard::kOpenSession, kInitialised, work,
@@ -956,13 +956,13 @@ CK_FUNCTION_LIST make_function_list() {
     return l;
 }
 
-CK_FUNCTION_LIST s_functionList = make_function_list();
+CK_FUNCTION_LIST s_function_list = make_function_list();
 // The list handed out while the [fault] section leaves a function out of it.
-CK_FUNCTION_LIST s_incompleteList;
+CK_FUNCTION_LIST s_incomplete_list;
 
 // The full list without the entry of `fn`.
 CK_FUNCTION_LIST list_without(Fn fn) {
-    CK_FUNCTION_LIST l = s_functionList;
+    CK_FUNCTION_LIST l = s_function_list;
     switch (fn) {
 #define SIMCARD_LEAVE_OUT(name) \
     case simcard::k##name:      \
@@ -984,7 +984,7 @@ CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
         std::string ignored;
         const simcard::Faults& faults =
             s_initialized ||
-                    !simcard::LoadState(state_path(), &peek, &ignored, simcard::kFaultsOnly)
+                    !simcard::load_state(state_path(), &peek, &ignored, simcard::kFaultsOnly)
                 ? s_state.faults
                 : peek.faults;
         const simcard::Knob& fault = faults.rv[simcard::kGetFunctionList];
@@ -994,10 +994,10 @@ CK_RV sim_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
         if (ppFunctionList == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
-        *ppFunctionList = &s_functionList;
+        *ppFunctionList = &s_function_list;
         if (faults.missing_function.set) {
-            s_incompleteList = list_without(static_cast<Fn>(faults.missing_function.value));
-            *ppFunctionList = &s_incompleteList;
+            s_incomplete_list = list_without(static_cast<Fn>(faults.missing_function.value));
+            *ppFunctionList = &s_incomplete_list;
         }
         return CKR_OK;
     };

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The simulated card's state file: its parsed form, how it is read, locked and written back.
+// The simulated card's state file format, its one implementation: parse, look up, lock, write.
 #ifndef SIMCARD_STATE_H
 #define SIMCARD_STATE_H
 
@@ -105,7 +105,7 @@ struct State {
     Faults faults;
 };
 
-/* What LoadState reads. */
+/* What load_state reads. */
 enum Scope { kFaultsOnly, kWithoutCerts, kEverything };
 
 /* Reads and checks the state file `path` into `*out`, which it overwrites; `scope`
@@ -113,42 +113,57 @@ enum Scope { kFaultsOnly, kWithoutCerts, kEverything };
  * Returns true on success. On failure returns false and puts one line without newline,
  * "FILE:LINE: what" (or "FILE: what"), into `*error`, with control and non-ASCII bytes
  * written as \xHH; it never holds a PIN or PUK value. */
-bool LoadState(const std::string& path, State* out, std::string* error, Scope scope = kEverything);
+bool load_state(const std::string& path, State* out, std::string* error, Scope scope = kEverything);
 
-/* LoadState on bytes already read (`text`, of the file `path`). */
-bool ParseState(const std::string& path, const std::string& text, State* out, std::string* error,
-                Scope scope = kEverything);
+/* load_state on bytes already read (`text`, of the file `path`). */
+bool parse_state(const std::string& path, const std::string& text, State* out, std::string* error,
+                 Scope scope = kEverything);
 
 /* Writes the Secrets of every reader with a card into the file: each line of pin, puk,
  * pin_tries and puk_tries in `st->text` becomes "key = value" (a missing pin_tries or
  * puk_tries line follows the pin or puk line), every other line stays as it is; the file
- * is replaced through ReplaceFile. On success `st->text` is the new text. Returns false,
+ * is replaced through replace_file. On success `st->text` is the new text. Returns false,
  * with file and `st` untouched, when the process may not write the file or writing fails. */
-bool SaveState(State* st);
+bool save_state(State* st);
+
+/* The one writer of the format: the text of a state file that reads back as `st`'s readers
+ * (their keys in the documented order, every value quoted and escaped where the bare form
+ * would not read back the same; a reader without a card gets only its description and card
+ * lines; an empty description is left out, so the reader gets its default) and, when it
+ * sets anything, a [fault] section for `st.faults`. The caller owns the text; it cannot fail. */
+std::string encode_state(const State& st);
+
+/* The one look-up of a key: the values of `key` in [reader] section `reader` (0 = the
+ * first) of the state file `path`, decoded as the card reads them, in file order (several
+ * for a repeated cert) into `*values`, which it overwrites. Returns true, with no values
+ * when the reader or the key is absent; false with `*error` set as load_state sets it when
+ * the file cannot be read or parsed. */
+bool look_up(const std::string& path, size_t reader, std::string_view key,
+             std::vector<std::string>* values, std::string* error);
 
 /* Replaces (or, with `keep`, creates only when absent) the file `path` atomically: a
  * temporary file of mode 0600 beside it, fsync, rename. A replaced file keeps its owner
  * and mode where the process may set them; a new one gets `mode`. Returns 0, or an errno
  * value (EEXIST when `keep` and the file exists); no temporary file is left either way. */
-int ReplaceFile(const std::string& path, const std::string& data, unsigned mode, bool keep);
+int replace_file(const std::string& path, const std::string& data, unsigned mode, bool keep);
 
-/* Removes temporary files of `path` that ReplaceFile of a killed process left behind.
- * Call it holding the lock of LockState. */
-void RemoveStaleTemporaries(const std::string& path);
+/* Removes temporary files of `path` that replace_file of a killed process left behind.
+ * Call it holding the lock of lock_state. */
+void remove_stale_temporaries(const std::string& path);
 
-/* How long LockState waits for another process's lock, and what it answers after that. */
+/* How long lock_state waits for another process's lock, and what it answers after that. */
 constexpr int kLockWaitSeconds = 3;
 constexpr int kLockBusy = -2;
 
 /* Takes an exclusive flock on the state file `path` (on the file that is there once the
  * lock is held, should another process have replaced it meanwhile) and reads it under the
- * lock as LoadState does. Returns the locked descriptor, which the caller closes to
- * release the lock, or -1 with `*error` set as LoadState sets it; kLockBusy, with `*error`
+ * lock as load_state does. Returns the locked descriptor, which the caller closes to
+ * release the lock, or -1 with `*error` set as load_state sets it; kLockBusy, with `*error`
  * saying so, when another process held the lock for kLockWaitSeconds. */
-int LockState(const std::string& path, State* out, std::string* error, Scope scope);
+int lock_state(const std::string& path, State* out, std::string* error, Scope scope);
 
 /* The Fn whose standard name is `name`, or -1. */
-int FunctionIndex(std::string_view name);
+int function_index(std::string_view name);
 
 }  // namespace simcard
 

@@ -87,7 +87,7 @@ class StartUp(unittest.TestCase):
         self.assertIn("PKCS11-2: '%s/libmissing.so'" % p.dir, p.stderr())
 
     def test_function_list_without_a_function_one_box_status_one(self):
-        p = self.assert_start_fails("hole", shown.CORRUPT_LIBRARY,
+        p = self.assert_start_fails("hole", shown.BAD_LIBRARY,
                                     state="[reader]\npin = 1234\npuk = 12345678\n"
                                           "[fault]\nC_GetFunctionList.missing = C_Login\n")
         self.assertIn("The PKCS#11 module's function list has no C_Login\n", p.stderr())
@@ -112,7 +112,7 @@ class StartUp(unittest.TestCase):
                         f.write(glade)
                 p.start()
                 kind, text, alert = p.box()
-                self.assertEqual(text, shown.NO_INTERFACE + "\n%s/gtkzorvpin.glade" % p.dir,
+                self.assertEqual(text, shown.NO_INTERFACE_FILE + "\n%s/gtkzorvpin.glade" % p.dir,
                                  p.stderr())
                 p.answer_box(alert, "error-box")
                 self.assertEqual(p.wait_exit(), 1)

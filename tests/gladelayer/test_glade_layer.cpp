@@ -14,6 +14,7 @@
 
 #include "gladelayer.h"
 #include "gtkzorvpin.h"
+#include "harness.h"
 
 namespace {
 
@@ -38,26 +39,15 @@ const Loader* const kLoaders[] = {&kLibglade, &kLayer};
 const Loader* const kLoaders[] = {&kLayer};
 #endif
 
-std::string read_file(const char* path) {
-    gchar* text = nullptr;
-    g_file_get_contents(path, &text, nullptr, nullptr);
-    std::string result = text != nullptr ? text : "";
-    g_free(text);
-    return result;
-}
+using support::read_file;
 
 // `text` in a file of a fresh folder (no file when `text` is empty); both go at the end.
 struct TempFile {
-    gchar* dir = g_dir_make_tmp("gladelayer-test.XXXXXX", nullptr);
-    std::string path = std::string(dir) + "/interface.glade";
+    support::TempDir dir;
+    std::string path = dir.path() / "interface.glade";
     explicit TempFile(const std::string& text) {
         if (!text.empty())
-            g_file_set_contents(path.c_str(), text.c_str(), -1, nullptr);
-    }
-    ~TempFile() {
-        g_unlink(path.c_str());
-        g_rmdir(dir);
-        g_free(dir);
+            support::write_file(path, text);
     }
 };
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "shown_texts.h"
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"
 
@@ -23,9 +24,6 @@ namespace {
 constexpr const char* kInfoFormat =
     "Card Informations:\nSerial Number: %s\nLabel: %s\nModel: %s\nPin Lenght: min.%d,max.%d\n"
     "Reader in use:%s\nPIN status: %s\nPUK status: %s";
-constexpr const char* kSeveralCards =
-    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
-constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
 
 // Maps (language, identifier) to the text the holder must read.
 struct Expected {
@@ -35,30 +33,30 @@ struct Expected {
 };
 constexpr Expected kExpected[] = {
     {"de", "Pin Manager", "PIN-Verwaltung"},
-    {"de", "All fileds are required", "Bitte füllen Sie alle Felder aus"},
-    {"de", "Certificates status:\n", "Status der Zertifikate:\n"},
-    {"de", kSeveralCards,
+    {"de", shown_texts::kAllFieldsRequired, "Bitte füllen Sie alle Felder aus"},
+    {"de", shown_texts::kCertificatesStatus, "Status der Zertifikate:\n"},
+    {"de", shown_texts::kSeveralCards,
      "Achtung: Es sind mehrere Chipkarten eingesteckt.\nBitte stecken Sie immer nur eine "
      "Karte ein."},
     {"de", "Change PIN", "PIN ändern"},
     {"de", "_Cancel", "_Abbrechen"},
-    {"en", "All fileds are required", "All fields are required"},
-    {"en", kSeveralCards,
+    {"en", shown_texts::kAllFieldsRequired, "All fields are required"},
+    {"en", shown_texts::kSeveralCards,
      "Warning: there are multiple smart cards inserted.\nPlease insert just one card at a "
      "time."},
-    {"en", kWrongPin, "Wrong PIN: warning, too many wrong tries may block the card."},
-    {"en", "The new PIN has been has been re-typed differently.",
-     "The new PIN has been re-typed differently."},
+    {"en", shown_texts::kWrongPin, "Wrong PIN: warning, too many wrong tries may block the card."},
+    {"en", shown_texts::kNewPinMismatch, "The new PIN has been re-typed differently."},
     {"it", "Pin Manager", "Gestione PIN"},
-    {"it", kWrongPin, "PIN errato: attenzione, troppi tentativi errati possono bloccare la carta."},
+    {"it", shown_texts::kWrongPin,
+     "PIN errato: attenzione, troppi tentativi errati possono bloccare la carta."},
     {"it", "Change PIN", "Cambia PIN"},
     {"it", "_Cancel", "_Annulla"},
     {"fr", "Pin Manager", "Gestionnaire de PIN"},
-    {"fr", "The PUK is blocked.", "Le PUK est bloqué."},
+    {"fr", shown_texts::kPukBlockedOnUnblock, "Le PUK est bloqué."},
     {"fr", "Change PIN", "Changer le PIN"},
     {"fr", "_Cancel", "_Annuler"},
     {"es", "Pin Manager", "Gestor de PIN"},
-    {"es", "All fileds are required", "Todos los campos son obligatorios"},
+    {"es", shown_texts::kAllFieldsRequired, "Todos los campos son obligatorios"},
     {"es", "Change PIN", "Cambiar PIN"},
     {"es", "_Cancel", "_Cancelar"},
 };
@@ -147,9 +145,9 @@ TEST_F(Translations, InterfaceFileIsTranslated) {
     EXPECT_STREQ(gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, 0)),
                  tab);
     // The button's label keeps its mnemonic: the underscore marks a key, not a character.
-    GtkWidget* btnCancel = glade_xml_get_widget(builder, "BtnCancel");
-    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(btnCancel)), cancel);
-    EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(btnCancel)));
+    GtkWidget* btn_cancel = glade_xml_get_widget(builder, "BtnCancel");
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(btn_cancel)), cancel);
+    EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(btn_cancel)));
 
     gtk_widget_destroy(glade_xml_get_widget(builder, "dialog1"));
     g_object_unref(builder);

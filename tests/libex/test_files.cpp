@@ -2,6 +2,7 @@
 // Tests of the file checks on real files: which files others may have written, through
 // modes, owners, folders and symbolic links.
 #include "cFiles.h"
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
@@ -22,11 +23,10 @@ constexpr uid_t kSomeoneElse = 65534;
 class TrustedFiles : public testing::Test {
 public:  // the cases' makers below use them
     void SetUp() override {
-        char tmpl[] = "/tmp/libex-files.XXXXXX";  // mode 0700, as every test folder
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = support::make_temp_dir();  // mode 0700, as every test folder
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override { support::remove_tree(dir_); }
 
     // A folder `name` of mode `mode` below the test's folder.
     std::string folder(const std::string& name, mode_t mode) {
@@ -37,7 +37,7 @@ public:  // the cases' makers below use them
     }
     // A file of mode `mode` at `path`.
     static std::string file(const std::string& path, mode_t mode) {
-        std::ofstream(path) << "pkcs11=libcard.so\n";
+        EXPECT_TRUE(support::write_file(path, "pkcs11=libcard.so\n"));
         EXPECT_EQ(chmod(path.c_str(), mode), 0);
         return path;
     }

@@ -5,6 +5,7 @@
 
 #include "cLog.h"
 #include "cLog_internal.h"
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
@@ -39,15 +40,8 @@ using Bytes = std::string;  // file images and plaintexts
 
 constexpr size_t kHeader = 16;
 
-Bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using support::read_file;
+using support::write_file;
 
 Bytes random_bytes(std::mt19937& rng, size_t n) {
     Bytes b(n, '\0');
@@ -153,12 +147,12 @@ std::vector<std::string> texts(const std::vector<Record>& recs) {
 
 // The records that follow a new file's first record, which ends in three line breaks.
 std::vector<Record> records_after_init(const Bytes& plain) {
-    const size_t initEnd = plain.find("\n\n\n");
-    if (initEnd == Bytes::npos) {
+    const size_t init_end = plain.find("\n\n\n");
+    if (init_end == Bytes::npos) {
         ADD_FAILURE() << "no first record in the log";
         return {};
     }
-    return parse_records(plain, initEnd + 3);
+    return parse_records(plain, init_end + 3);
 }
 
 struct RunResult {
@@ -170,9 +164,8 @@ struct RunResult {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "test_log.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = support::make_temp_dir();
+        ASSERT_FALSE(dir_.empty());
         cLog_fail_lock_alloc_for_test(0);
         cEnableLog(1);
         cLog_restart_for_test(dir_.c_str());
@@ -181,7 +174,7 @@ protected:
     void TearDown() override {
         cLog_fail_lock_alloc_for_test(0);
         cEnableLog(1);
-        fs::remove_all(dir_);
+        support::remove_tree(dir_);
     }
 
     // A new empty directory inside the test's own, and the log restarted into it.
@@ -307,7 +300,7 @@ TEST_F(LogTest, EveryStartingSizeReadsBack) {
     std::mt19937 rng(20240611);
     uint8 header[16];
     cLog_header(header);
-    const Bytes headerBytes(reinterpret_cast<char*>(header), kHeader);
+    const Bytes header_bytes(reinterpret_cast<char*>(header), kHeader);
     const Bytes payload = random_bytes(rng, 45);
     for (size_t n = 0; n <= 40; ++n) {
         for (const bool bHeader : {false, true}) {
@@ -319,7 +312,7 @@ TEST_F(LogTest, EveryStartingSizeReadsBack) {
             restart_in_new_dir("size" + std::to_string(n) + (bHeader ? "h" : ""));
             Bytes existing;
             if (bHeader) {
-                existing = headerBytes + random_bytes(rng, n - kHeader);
+                existing = header_bytes + random_bytes(rng, n - kHeader);
                 cLogTrace_clean("");
                 write_file(log_path(), existing);
             } else {
@@ -401,7 +394,7 @@ std::string dir_state(const std::string& dir) {
 TEST_F(LogTest, WritesOnlyARegularFileOfItsOwn) {
     // A new file is readable by its owner only, whatever the umask would let through, from
     // either writer.
-    const mode_t savedMask = umask(0);
+    const mode_t saved_mask = umask(0);
     ASSERT_EQ(cCanLog(), 1);
     struct stat st;
     ASSERT_EQ(stat(log_path().c_str(), &st), 0);
@@ -410,7 +403,7 @@ TEST_F(LogTest, WritesOnlyARegularFileOfItsOwn) {
     cLogTrace_clean("clear");
     ASSERT_EQ(stat(log_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    umask(savedMask);
+    umask(saved_mask);
 
     // Something planted at the log's name beside the file "other": every writer drops its
     // record, and nothing in the directory changes.
@@ -763,7 +756,7 @@ TEST_F(LogTest, SwitchActsAtTheNextOpeningOnly) {
 TEST_F(LogTest, PutmemLengths) {
     ASSERT_EQ(cCanLog(), 1);
     const size_t start = image().size();
-    const char withZero[] = {'a', 'b', 'c', '\0', 'd', 'e', 'f'};
+    const char with_zero[] = {'a', 'b', 'c', '\0', 'd', 'e', 'f'};
 
     cLogOpen();
     cLogPutmem("abcdef", -1);
@@ -773,14 +766,14 @@ TEST_F(LogTest, PutmemLengths) {
     cLogPutmem("abcdef", INT_MIN);
     cLogPutmem(nullptr, 5);
     cLogPutmem(nullptr, -1);
-    cLogPutmem(withZero, 7);
+    cLogPutmem(with_zero, 7);
     cLogChar('x');
     cLogClose();
 
     const Bytes file = image();
     ASSERT_EQ(file.size(), start + 6 + 7 + 1);
     EXPECT_EQ(ref_.decrypt(file, kHeader).substr(start - kHeader),
-              Bytes("abcdef") + Bytes(withZero, 7) + "x");
+              Bytes("abcdef") + Bytes(with_zero, 7) + "x");
 }
 
 TEST_F(LogTest, LockAllocationFailureDropsRecords) {
@@ -822,26 +815,26 @@ TEST_F(LogTest, ClogcatDecryptsAndRejects) {
 
     uint8 header[16];
     cLog_header(header);
-    const std::string headerOnly = dir_ + "/header.bin";
-    write_file(headerOnly, Bytes(reinterpret_cast<char*>(header), kHeader));
-    r = run_clogcat({headerOnly});
+    const std::string header_only = dir_ + "/header.bin";
+    write_file(header_only, Bytes(reinterpret_cast<char*>(header), kHeader));
+    r = run_clogcat({header_only});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
 
     // Files without the header are decrypted from offset 0 with the initial vector, so a
     // broken header garbles only the first blocks.
-    const std::string shortFile = dir_ + "/short.bin";
-    write_file(shortFile, "Salted__abc");
-    const std::string noMagic = dir_ + "/nomagic.bin";
-    write_file(noMagic, "Xalted__" + image().substr(8));
-    for (const std::string& headerless : {shortFile, noMagic}) {
+    const std::string short_file = dir_ + "/short.bin";
+    write_file(short_file, "Salted__abc");
+    const std::string no_magic = dir_ + "/nomagic.bin";
+    write_file(no_magic, "Xalted__" + image().substr(8));
+    for (const std::string& headerless : {short_file, no_magic}) {
         SCOPED_TRACE(headerless);
         r = run_clogcat({headerless});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, ref_.decrypt(read_file(headerless), 0));
         EXPECT_EQ(r.err, "");
     }
-    EXPECT_EQ(run_clogcat({noMagic}).out.substr(24), expected.substr(8));
+    EXPECT_EQ(run_clogcat({no_magic}).out.substr(24), expected.substr(8));
 
     // What holds no log at all: an empty file, none, a directory, a FIFO (not waited on).
     const std::string empty = dir_ + "/empty.bin";

@@ -15,41 +15,29 @@
 
 #include "cModules.h"
 #include "cModules_internal.h"
+#include "harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ownExecutable() {
+std::string own_executable() {
     return fs::canonical("/proc/self/exe").string();
 }
 
 const int kConstantInData = 7;
 
-std::string writeMaps(const fs::path& dir, const std::string& content) {
+std::string write_maps(const fs::path& dir, const std::string& content) {
     const fs::path file = dir / "maps";
-    std::ofstream(file) << content;
+    support::write_file(file, content);
     return file.string();
 }
 
-std::string takePath(char* heapCopy) {
-    std::string s = heapCopy ? heapCopy : "<none>";
-    free(heapCopy);
+std::string take_path(char* heap_copy) {
+    std::string s = heap_copy ? heap_copy : "<none>";
+    free(heap_copy);
     return s;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/modpath.XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 }  // namespace
 
@@ -57,14 +45,14 @@ TEST(ModulePath, CodeAddressGivesOwnExecutable) {
     char sz[1024];
     memset(sz, 'x', sizeof sz);
     const size_t len = GetCurrentModulePath(sz, 1023);
-    EXPECT_EQ(std::string(sz), ownExecutable());
-    EXPECT_EQ(len, ownExecutable().size());
+    EXPECT_EQ(std::string(sz), own_executable());
+    EXPECT_EQ(len, own_executable().size());
 
     // A function of this test program lies in the same executable mapping.
     memset(sz, 'x', sizeof sz);
-    EXPECT_EQ(GetModulePathFromAddress(reinterpret_cast<const void*>(&ownExecutable), sz, 1023),
+    EXPECT_EQ(GetModulePathFromAddress(reinterpret_cast<const void*>(&own_executable), sz, 1023),
               len);
-    EXPECT_EQ(std::string(sz), ownExecutable());
+    EXPECT_EQ(std::string(sz), own_executable());
 }
 
 TEST(ModulePath, NullAddressFailsTheAssertionAndZeroesTheBuffer) {
@@ -80,11 +68,11 @@ TEST(ModulePath, NullAddressFailsTheAssertionAndZeroesTheBuffer) {
 
 TEST(ModulePath, HeapStackAndWritableDataFindNothing) {
     char sz[1024];
-    int onStack = 0;
-    std::unique_ptr<int> onHeap(new int(1));
+    int on_stack = 0;
+    std::unique_ptr<int> on_heap(new int(1));
     static int writable = 3;
-    EXPECT_EQ(GetModulePathFromAddress(&onStack, sz, 1023), 0u);
-    EXPECT_EQ(GetModulePathFromAddress(onHeap.get(), sz, 1023), 0u);
+    EXPECT_EQ(GetModulePathFromAddress(&on_stack, sz, 1023), 0u);
+    EXPECT_EQ(GetModulePathFromAddress(on_heap.get(), sz, 1023), 0u);
     EXPECT_EQ(GetModulePathFromAddress(&writable, sz, 1023), 0u);
     EXPECT_EQ(sz[0], 0);
     // Read-only data sits in a mapping that is not executable.
@@ -92,7 +80,7 @@ TEST(ModulePath, HeapStackAndWritableDataFindNothing) {
 }
 
 TEST(ModulePath, BufferBoundAndMeasuring) {
-    const std::string exe = ownExecutable();
+    const std::string exe = own_executable();
     const size_t n = exe.size();
     std::string buf(n + 8, 'x');
 
@@ -152,58 +140,58 @@ TEST(MapsLine, PathTidying) {
 }
 
 TEST(MapsFile, FirstMatchingLineWinsAndMissingFileFindsNothing) {
-    TempDir dir;
-    const std::string maps = writeMaps(dir.path(),
-                                       "1000-3000 r--p 0 08:01 1 /ro\n"
-                                       "1000-3000 r-xp 0 08:01 1 /first dir/one (deleted)\n"
-                                       "1000-3000 r-xp 0 08:01 1 /second\n"
-                                       "5000-6000 r-xp 0 08:01 1 /last");
+    support::TempDir dir;
+    const std::string maps = write_maps(dir.path(),
+                                        "1000-3000 r--p 0 08:01 1 /ro\n"
+                                        "1000-3000 r-xp 0 08:01 1 /first dir/one (deleted)\n"
+                                        "1000-3000 r-xp 0 08:01 1 /second\n"
+                                        "5000-6000 r-xp 0 08:01 1 /last");
     const auto at = [](uintptr_t a) { return reinterpret_cast<const void*>(a); };
-    EXPECT_EQ(takePath(br_locate_in(at(0x2000), maps.c_str())), "/first dir/one");
-    EXPECT_EQ(takePath(br_locate_in(at(0x5000), maps.c_str())), "/last") << "no final newline";
-    EXPECT_EQ(takePath(br_locate_in(at(0x3000), maps.c_str())), "<none>");
-    EXPECT_EQ(takePath(br_locate_in(at(0x2000), (dir.path() / "absent").c_str())), "<none>");
+    EXPECT_EQ(take_path(br_locate_in(at(0x2000), maps.c_str())), "/first dir/one");
+    EXPECT_EQ(take_path(br_locate_in(at(0x5000), maps.c_str())), "/last") << "no final newline";
+    EXPECT_EQ(take_path(br_locate_in(at(0x3000), maps.c_str())), "<none>");
+    EXPECT_EQ(take_path(br_locate_in(at(0x2000), (dir.path() / "absent").c_str())), "<none>");
 }
 
 TEST(ModulePath, DeletedExecutableInFolderWithBlanks) {
-    TempDir dir;
+    support::TempDir dir;
     const fs::path folder = dir.path() / "folder with blanks";
     fs::create_directories(folder);
     const fs::path copy = folder / "helper copy";
     fs::copy_file(MODPATH_HELPER, copy);
 
-    for (bool deleteIt : {false, true}) {
-        int toChild[2], fromChild[2];
-        ASSERT_EQ(pipe(toChild), 0);
-        ASSERT_EQ(pipe(fromChild), 0);
+    for (bool delete_it : {false, true}) {
+        int to_child[2], from_child[2];
+        ASSERT_EQ(pipe(to_child), 0);
+        ASSERT_EQ(pipe(from_child), 0);
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            dup2(toChild[0], 0);
-            dup2(fromChild[1], 1);
-            close(toChild[1]);
-            close(fromChild[0]);
+            dup2(to_child[0], 0);
+            dup2(from_child[1], 1);
+            close(to_child[1]);
+            close(from_child[0]);
             execl(copy.c_str(), copy.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        close(toChild[0]);
-        close(fromChild[1]);
+        close(to_child[0]);
+        close(from_child[1]);
         // Give the program time to map itself, then remove its file before it looks.
         usleep(100000);
-        if (deleteIt)
+        if (delete_it)
             fs::remove(copy);
-        ASSERT_EQ(write(toChild[1], "go\n", 3), 3);
-        close(toChild[1]);
+        ASSERT_EQ(write(to_child[1], "go\n", 3), 3);
+        close(to_child[1]);
         char out[2048] = {0};
         ssize_t got = 0, n;
-        while ((n = read(fromChild[0], out + got, sizeof out - 1 - got)) > 0)
+        while ((n = read(from_child[0], out + got, sizeof out - 1 - got)) > 0)
             got += n;
-        close(fromChild[0]);
+        close(from_child[0]);
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
         const std::string expected = copy.string();
         EXPECT_EQ(std::string(out), std::to_string(expected.size()) + " " + expected + "\n")
-            << (deleteIt ? "deleted" : "present");
+            << (delete_it ? "deleted" : "present");
     }
 }

@@ -9,6 +9,7 @@
 using testkit::BoxWatcher;
 using testkit::Reader;
 using testkit::SimCard;
+using namespace shown_texts;
 
 namespace {
 
@@ -16,9 +17,10 @@ std::string padded(const std::string& s, size_t width) {
     return s + std::string(width - s.size(), ' ');
 }
 
-std::string expectedBox(const std::string& serial, const std::string& label,
-                        const std::string& model, const std::string& lengths,
-                        const std::string& reader, const std::string& pin, const std::string& puk) {
+std::string expected_box(const std::string& serial, const std::string& label,
+                         const std::string& model, const std::string& lengths,
+                         const std::string& reader, const std::string& pin,
+                         const std::string& puk) {
     return "Card Informations:\nSerial Number: " + serial + "\nLabel: " + label +
            "\nModel: " + model + "\nPin Lenght: " + lengths + "\nReader in use:" + reader +
            "\nPIN status: " + pin + "\nPUK status: " + puk;
@@ -31,68 +33,71 @@ protected:
                                         const std::string& faults = "") {
         card_ = std::make_unique<SimCard>(readers, faults);
         testing::internal::CaptureStderr();
-        const int loaded = testkit::loadModule(SIMCARD_PATH);
+        const int loaded = testkit::load_module(SIMCARD_PATH);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(loaded, 1);
         BoxWatcher watcher;
         onClickBtnInfo(nullptr, nullptr);
         return watcher.boxes;
     }
-    std::string infoText(const Reader& reader) {
+    std::string info_text(const Reader& reader) {
         const auto boxes = press({reader});
-        testkit::unloadModule();
+        testkit::unload_module();
         EXPECT_EQ(boxes.size(), 1u);
         if (boxes.empty())
             return "<no box>";
         EXPECT_EQ(boxes[0].type, GTK_MESSAGE_INFO);
         return boxes[0].text;
     }
-    void TearDown() override { testkit::unloadModule(); }
+    void TearDown() override { testkit::unload_module(); }
     std::unique_ptr<SimCard> card_;
 };
 
-Reader withFlags(const char* flags) {
+Reader with_flags(CK_FLAGS flags) {
     Reader r;
-    r.extraFlags = flags;
+    r.extra_flags = flags;
     return r;
 }
 
-std::string statusLines(const std::string& box) {
+std::string status_lines(const std::string& box) {
     return box.substr(box.find("\nPIN status: ") + 1);
 }
 
 }  // namespace
 
 TEST_F(CardInfo, TheWholeBoxWithBlankPaddedFields) {
-    EXPECT_EQ(infoText(Reader{}),
-              expectedBox("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
-                          "min.4,max.8", padded("Simulated Reader 0", 64), "PIN OK", "PUK OK"));
+    EXPECT_EQ(info_text(Reader{}),
+              expected_box("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
+                           "min.4,max.8", padded("Simulated Reader 0", 64), kPinOk, kPukOk));
 }
 
 TEST_F(CardInfo, PinAndPukStatesInTheirTestOrder) {
-    EXPECT_EQ(statusLines(infoText(withFlags("0x0"))), "PIN status: PIN OK\nPUK status: PUK OK");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x50000"))),
-              "PIN status: At least a wrong attempt was made\nPUK status: PUK OK")
-        << "count-low with locked reads as count-low";
-    EXPECT_EQ(statusLines(infoText(withFlags("0x20000"))),
-              "PIN status: Last attempt left\nPUK status: PUK OK");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x40000"))),
-              "PIN status: PIN Locked\nPUK status: PUK OK");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x400000"))),
-              "PIN status: PIN OK\nPUK status: PUK Locked");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x300000"))),
-              "PIN status: PIN OK\nPUK status: At least a wrong attempt was made");
-    EXPECT_EQ(statusLines(infoText(withFlags("0x200000"))),
-              "PIN status: PIN OK\nPUK status: Last attempt left");
+    const struct {
+        CK_FLAGS flags;
+        const char* pin;
+        const char* puk;
+    } by_flags[] = {
+        {0x0, kPinOk, kPukOk},
+        {0x50000, kWrongTryMade, kPukOk},  // count-low with locked
+        {0x20000, kLastTryLeft, kPukOk},
+        {0x40000, kPinLocked, kPukOk},
+        {0x400000, kPinOk, kPukLocked},
+        {0x300000, kPinOk, kWrongTryMade},
+        {0x200000, kPinOk, kLastTryLeft},
+    };
+    for (const auto& c : by_flags) {
+        EXPECT_EQ(status_lines(info_text(with_flags(c.flags))),
+                  std::string("PIN status: ") + c.pin + "\nPUK status: " + c.puk)
+            << std::hex << c.flags;
+    }
 
     // What the card's own counters say, one flag at a time, after 1, 2 and 3 wrong PINs.
-    const char* const byTriesLeft[] = {"PIN Locked", "Last attempt left",
-                                       "At least a wrong attempt was made"};
+    const char* const by_tries_left[] = {kPinLocked, kLastTryLeft, kWrongTryMade};
     for (int left = 0; left < 3; ++left) {
         Reader counted;
-        counted.pinTries = left;
-        EXPECT_EQ(statusLines(infoText(counted)),
-                  std::string("PIN status: ") + byTriesLeft[left] + "\nPUK status: PUK OK");
+        counted.now.pin_tries = static_cast<CK_ULONG>(left);
+        EXPECT_EQ(status_lines(info_text(counted)),
+                  std::string("PIN status: ") + by_tries_left[left] + "\nPUK status: " + kPukOk);
     }
 }
 
@@ -102,7 +107,7 @@ TEST_F(CardInfo, FieldWidthsLengthsAndPercentSigns) {
     r.description = std::string(64, 'R');
     r.serial = "ABCDEFGHIJKLMNOP";
     r.model = "100% %s model";
-    const std::string box = infoText(r);
+    const std::string box = info_text(r);
     EXPECT_NE(box.find("\nLabel: Seven77" + std::string(25, ' ') + "\n"), std::string::npos);
     EXPECT_NE(box.find("\nReader in use:" + std::string(64, 'R') + "\n"), std::string::npos);
     EXPECT_NE(box.find("Serial Number: ABCDEFGHIJKLMNOP\n"), std::string::npos);
@@ -110,13 +115,13 @@ TEST_F(CardInfo, FieldWidthsLengthsAndPercentSigns) {
 
     Reader label;
     label.label = "50% off %d%n";
-    EXPECT_NE(infoText(label).find("\nLabel: " + padded("50% off %d%n", 32) + "\n"),
+    EXPECT_NE(info_text(label).find("\nLabel: " + padded("50% off %d%n", 32) + "\n"),
               std::string::npos);
 }
 
 TEST_F(CardInfo, MaximumLengthWithAllBitsSetShowsMinusOne) {
     Reader r;
-    r.maxPin = "0xFFFFFFFFFFFFFFFF";  // the standard's "information unavailable"
+    r.max_pin = ~CK_ULONG(0);  // the standard's "information unavailable"
     const auto boxes = press({r});
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].text.find("Pin Lenght: min.4,max.-1\n"), std::string::npos) << boxes[0].text;
@@ -125,15 +130,15 @@ TEST_F(CardInfo, MaximumLengthWithAllBitsSetShowsMinusOne) {
 TEST_F(CardInfo, FailingQueriesShowEmptyFieldsAndNoCardShowsOnlyItsBox) {
     const auto failing = press({Reader{}}, "C_GetTokenInfo = 0x30\nC_GetSlotInfo = 0x30");
     ASSERT_EQ(failing.size(), 1u);
-    EXPECT_EQ(failing[0].text, expectedBox("", "", "", "min.0,max.0", "", "PIN OK", "PUK OK"));
-    testkit::unloadModule();
+    EXPECT_EQ(failing[0].text, expected_box("", "", "", "min.0,max.0", "", kPinOk, kPukOk));
+    testkit::unload_module();
 
     Reader absent;
     absent.present = false;
     const auto none = press({absent});
     ASSERT_EQ(none.size(), 1u);
     EXPECT_EQ(none[0].type, GTK_MESSAGE_ERROR);
-    EXPECT_EQ(none[0].text, "There is no smartcard in any reader");
+    EXPECT_EQ(none[0].text, shown_texts::kNoCard);
 }
 
 TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
@@ -149,24 +154,24 @@ TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
 }
 
 TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
-    testkit::TempDir dir;
+    support::TempDir dir;
     const std::filesystem::path messages = dir.path() / "de" / "LC_MESSAGES";
     std::filesystem::create_directories(messages);
-    const std::string longText(400, 'L');
+    const std::string long_text(400, 'L');
     std::string accented;
     for (int i = 0; i < 200; ++i)
         accented += "\xc3\xa9";  // é, two bytes each
-    testkit::writeFile(dir.path() / "xx.po",
-                       "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
-                       "msgid \"PIN OK\"\nmsgstr \"" +
-                           longText +
-                           "\"\n\n"
-                           "msgid \"PUK OK\"\nmsgstr \"" +
-                           accented +
-                           "\"\n\n"
-                           "msgid \"Card Informations:\\nSerial Number: %s\\nLabel: %s\\nModel: "
-                           "%s\\nPin Lenght: min.%d,max.%d\\nReader in use:%s\\nPIN status: "
-                           "%s\\nPUK status: %s\"\nmsgstr \"%s%s%s%s%s%s%s%s%s%s%n\"\n");
+    support::write_file(dir.path() / "xx.po",
+                        "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+                        "msgid \"" +
+                            std::string(kPinOk) + "\"\nmsgstr \"" + long_text +
+                            "\"\n\n"
+                            "msgid \"" +
+                            kPukOk + "\"\nmsgstr \"" + accented +
+                            "\"\n\n"
+                            "msgid \"Card Informations:\\nSerial Number: %s\\nLabel: %s\\nModel: "
+                            "%s\\nPin Lenght: min.%d,max.%d\\nReader in use:%s\\nPIN status: "
+                            "%s\\nPUK status: %s\"\nmsgstr \"%s%s%s%s%s%s%s%s%s%s%n\"\n");
     const std::string mo = (messages / PINMAN_TEXT_DOMAIN ".mo").string();
     ASSERT_EQ(
         std::system(("msgfmt -o '" + mo + "' '" + (dir.path() / "xx.po").string() + "'").c_str()),
@@ -176,7 +181,7 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     bindtextdomain(PINMAN_TEXT_DOMAIN, dir.path().c_str());
     bind_textdomain_codeset(PINMAN_TEXT_DOMAIN, "UTF-8");
     textdomain(PINMAN_TEXT_DOMAIN);
-    ASSERT_EQ(std::string(gettext("PIN OK")), longText) << "the catalogue is in use";
+    ASSERT_EQ(std::string(gettext(kPinOk)), long_text) << "the catalogue is in use";
 
     const auto boxes = press({Reader{}});
     setlocale(LC_ALL, "C.UTF-8");
@@ -185,16 +190,15 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     // The translated format reads other arguments than the original: the original is used,
     // and the statuses are cut to their buffers.
     EXPECT_EQ(boxes[0].text,
-              expectedBox("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
-                          "min.4,max.8", padded("Simulated Reader 0", 64), std::string(127, 'L'),
-                          accented.substr(0, 126)))
+              expected_box("0000000000000001", padded("Demo Card", 32), padded("SimCard", 16),
+                           "min.4,max.8", padded("Simulated Reader 0", 64), std::string(127, 'L'),
+                           accented.substr(0, 126)))
         << "a status cut to its buffer ends on a whole character";
 }
 
 TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
-    // Each field as the state file gives it (quoted, with \xHH escapes) and its line in the
-    // box: invalid bytes as \xHH, valid characters as they are, never more than 127 bytes
-    // and never part of a character or of an escape.
+    // Each field's bytes and its line in the box: invalid bytes as \xHH, valid characters as
+    // they are, never more than 127 bytes and never part of a character or of an escape.
     const std::string ff31 = [] {
         std::string s;
         for (int i = 0; i < 31; ++i)
@@ -209,24 +213,22 @@ TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
     };
     const std::string euro = "\xe2\x82\xac";
     const Case cases[] = {
-        {&Reader::label, "Label: ", "\"\\xff\\xfeHolder\"", "\\xff\\xfeHolder" + padded("", 24)},
-        {&Reader::label, "Label: ", "\"" + std::string(30, 'a') + "\\xe2\\x82\"",
+        {&Reader::label, "Label: ", "\xff\xfeHolder", "\\xff\\xfeHolder" + padded("", 24)},
+        {&Reader::label, "Label: ", std::string(30, 'a') + "\xe2\x82",
          std::string(30, 'a') + "\\xe2\\x82"},  // a character cut off by the field's end
-        {&Reader::label, "Label: ", "\"" + ff31 + "\\xff\"", ff31},  // 32 escapes: 31 fit
-        {&Reader::label, "Label: ", "\"\\xf0\\x9f\\x98\\x80 ok\"",
-         "\xf0\x9f\x98\x80 ok" + padded("", 25)},
-        {&Reader::model, "Model: ", "\"\\xc0\\xafSim\\xe2\\x82\\xac\"",
+        {&Reader::label, "Label: ", std::string(32, '\xff'), ff31},  // 32 bytes: 31 fit
+        {&Reader::label, "Label: ", "\xf0\x9f\x98\x80 ok", "\xf0\x9f\x98\x80 ok" + padded("", 25)},
+        {&Reader::model, "Model: ", "\xc0\xafSim" + euro,
          "\\xc0\\xafSim" + euro + padded("", 8)},  // an overlong form
-        {&Reader::serial, "Serial Number: ", "\"\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\"",
+        {&Reader::serial, "Serial Number: ", "\xed\xa0\x80\xf4\x90\x80\x80",
          "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80" + padded("", 9)},  // a surrogate, beyond U+10FFFF
-        {&Reader::description, "Reader in use:",
-         "\"" + ff31.substr(0, 30 * 4) + "\\xe2\\x82\\xac\\xe2\\x82\\xac\\xe2\\x82\\xac\"",
+        {&Reader::description, "Reader in use:", std::string(30, '\xff') + euro + euro + euro,
          ff31.substr(0, 30 * 4) + euro + euro},  // the third euro sign does not fit
     };
     for (const Case& c : cases) {
         Reader r;
         r.*c.field = c.value;
-        const std::string box = infoText(r);
+        const std::string box = info_text(r);
         SCOPED_TRACE(c.value);
         EXPECT_TRUE(g_utf8_validate(box.c_str(), -1, nullptr)) << box;
         const size_t at = box.find(std::string("\n") + c.line);

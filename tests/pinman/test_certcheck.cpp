@@ -17,8 +17,17 @@ namespace fs = std::filesystem;
 using testkit::BoxWatcher;
 using testkit::Reader;
 using testkit::SimCard;
+using namespace shown_texts;
 
 namespace {
+
+// The certificate check's box that lists `lines`, each a prefix and a certificate's label.
+std::string cert_box(const std::vector<std::pair<const char*, std::string>>& lines) {
+    std::string box = kCertificatesStatus;
+    for (const auto& [prefix, label] : lines)
+        box += prefix + ("'" + label + "'\n");
+    return box;
+}
 
 constexpr long kDay = 86400;
 constexpr int kWindow = 30 * kDay;
@@ -44,16 +53,16 @@ void set_raw(ASN1_TIME* t, const char* text, int type) {
 
 // A self-signed certificate with common name `cn` (none when empty) of the string type
 // `cnType`, as DER bytes.
-std::string makeCertificate(const std::string& cn, Validity v, time_t absoluteNotAfter = 0,
-                            RawTimes raw = {nullptr, nullptr, V_ASN1_UTCTIME},
-                            int cnType = V_ASN1_UTF8STRING) {
+std::string make_certificate(const std::string& cn, Validity v, time_t absolute_not_after = 0,
+                             RawTimes raw = {nullptr, nullptr, V_ASN1_UTCTIME},
+                             int cnType = V_ASN1_UTF8STRING) {
     static EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* x = X509_new();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
     X509_gmtime_adj(X509_getm_notBefore(x), v.notBefore);
-    if (absoluteNotAfter != 0) {
-        ASN1_TIME_set(X509_getm_notAfter(x), absoluteNotAfter);
+    if (absolute_not_after != 0) {
+        ASN1_TIME_set(X509_getm_notAfter(x), absolute_not_after);
     } else {
         X509_gmtime_adj(X509_getm_notAfter(x), v.notAfter);
     }
@@ -93,15 +102,15 @@ protected:
         if (readers.empty())
             readers.push_back(Reader{});
         for (size_t i = 0; i < certs.size(); ++i) {
-            readers[0].certs.push_back("cert" + std::to_string(i) + ".der");
+            readers[0].cert_files.push_back("cert" + std::to_string(i) + ".der");
         }
         // The card reads its certificate files when the module is initialised.
         card_ = std::make_unique<SimCard>(readers, faults);
         for (size_t i = 0; i < certs.size(); ++i) {
-            testkit::writeFile(card_->folder() / readers[0].certs[i], certs[i].bytes);
+            support::write_file(card_->folder() / readers[0].cert_files[i], certs[i].bytes);
         }
         testing::internal::CaptureStderr();
-        ASSERT_EQ(testkit::loadModule(SIMCARD_PATH), 1);
+        ASSERT_EQ(testkit::load_module(SIMCARD_PATH), 1);
         testing::internal::GetCapturedStderr();
         g_checkExpire = kWindow;
         BoxWatcher watcher;
@@ -111,9 +120,9 @@ protected:
         boxes_ = watcher.boxes;
     }
     void TearDown() override {
-        testkit::unloadModule();
+        testkit::unload_module();
         card_.reset();
-        testkit::resetSettings();
+        testkit::reset_settings();
     }
     int count(const std::string& what) const {
         int n = 0;
@@ -129,65 +138,65 @@ protected:
 };
 
 CertFile cert(const std::string& cn, Validity v) {
-    return {cn, makeCertificate(cn, v)};
+    return {cn, make_certificate(cn, v)};
 }
 
-time_t fixedClock(time_t* out) {
+time_t fixed_clock(time_t* out) {
     const time_t now = 1900000000;  // 2030-03-17
     if (out)
         *out = now;
     return now;
 }
 
-struct AsnTime {
-    explicit AsnTime(time_t t) : p(ASN1_TIME_set(nullptr, t)) {}
-    AsnTime(const char* text, int type) : p(ASN1_TIME_new()) {
+struct asn_time {
+    explicit asn_time(time_t t) : p(ASN1_TIME_set(nullptr, t)) {}
+    asn_time(const char* text, int type) : p(ASN1_TIME_new()) {
         ASN1_STRING_set(p, text, -1);
         p->type = type;
     }
-    ~AsnTime() { ASN1_TIME_free(p); }
+    ~asn_time() { ASN1_TIME_free(p); }
     ASN1_TIME* p;
 };
 
 }  // namespace
 
 TEST(Classification, BoundariesAgainstAGivenClock) {
-    const time_t now = fixedClock(nullptr);
-    const AsnTime past(now - kDay), atNow(now), next(now + 1), far(now + 10 * kWindow);
-    const AsnTime windowEnd(now + kWindow), beforeWindowEnd(now + kWindow - 1);
-    EXPECT_EQ(classify_certificate(past.p, far.p, kWindow, fixedClock), kCertFine);
-    EXPECT_EQ(classify_certificate(atNow.p, far.p, kWindow, fixedClock), kCertFine)
+    const time_t now = fixed_clock(nullptr);
+    const asn_time past(now - kDay), at_now(now), next(now + 1), far(now + 10 * kWindow);
+    const asn_time window_end(now + kWindow), before_window_end(now + kWindow - 1);
+    EXPECT_EQ(classify_certificate(past.p, far.p, kWindow, fixed_clock), kCertFine);
+    EXPECT_EQ(classify_certificate(at_now.p, far.p, kWindow, fixed_clock), kCertFine)
         << "notBefore equal to now is already valid";
-    EXPECT_EQ(classify_certificate(next.p, far.p, kWindow, fixedClock), kCertNotYetValid);
-    EXPECT_EQ(classify_certificate(next.p, past.p, kWindow, fixedClock), kCertNotYetValid)
+    EXPECT_EQ(classify_certificate(next.p, far.p, kWindow, fixed_clock), kCertNotYetValid);
+    EXPECT_EQ(classify_certificate(next.p, past.p, kWindow, fixed_clock), kCertNotYetValid)
         << "not yet valid wins over expired";
-    EXPECT_EQ(classify_certificate(past.p, past.p, kWindow, fixedClock), kCertExpired);
-    EXPECT_EQ(classify_certificate(past.p, atNow.p, kWindow, fixedClock), kCertAboutToExpire)
+    EXPECT_EQ(classify_certificate(past.p, past.p, kWindow, fixed_clock), kCertExpired);
+    EXPECT_EQ(classify_certificate(past.p, at_now.p, kWindow, fixed_clock), kCertAboutToExpire)
         << "notAfter equal to now is not expired yet";
-    EXPECT_EQ(classify_certificate(past.p, beforeWindowEnd.p, kWindow, fixedClock),
+    EXPECT_EQ(classify_certificate(past.p, before_window_end.p, kWindow, fixed_clock),
               kCertAboutToExpire);
-    EXPECT_EQ(classify_certificate(past.p, windowEnd.p, kWindow, fixedClock), kCertFine)
+    EXPECT_EQ(classify_certificate(past.p, window_end.p, kWindow, fixed_clock), kCertFine)
         << "notAfter equal to now plus the window gets no entry";
 }
 
 TEST(Classification, GeneralizedAndUnreadableTimes) {
-    const time_t now = fixedClock(nullptr);
-    const AsnTime past(now - kDay);
-    const AsnTime in2051("20510101000000Z", V_ASN1_GENERALIZEDTIME);
-    const AsnTime gone1960("19600101000000Z", V_ASN1_GENERALIZEDTIME);
-    const AsnTime soon("20300401000000Z", V_ASN1_GENERALIZEDTIME);
-    const AsnTime brokenGeneralized("2051130100000Z", V_ASN1_GENERALIZEDTIME);
-    EXPECT_EQ(classify_certificate(past.p, in2051.p, kWindow, fixedClock), kCertFine);
-    EXPECT_EQ(classify_certificate(past.p, gone1960.p, kWindow, fixedClock), kCertExpired);
-    EXPECT_EQ(classify_certificate(past.p, soon.p, kWindow, fixedClock), kCertAboutToExpire);
-    EXPECT_EQ(classify_certificate(past.p, brokenGeneralized.p, kWindow, fixedClock), kCertFine)
+    const time_t now = fixed_clock(nullptr);
+    const asn_time past(now - kDay);
+    const asn_time in2051("20510101000000Z", V_ASN1_GENERALIZEDTIME);
+    const asn_time gone1960("19600101000000Z", V_ASN1_GENERALIZEDTIME);
+    const asn_time soon("20300401000000Z", V_ASN1_GENERALIZEDTIME);
+    const asn_time broken_generalized("2051130100000Z", V_ASN1_GENERALIZEDTIME);
+    EXPECT_EQ(classify_certificate(past.p, in2051.p, kWindow, fixed_clock), kCertFine);
+    EXPECT_EQ(classify_certificate(past.p, gone1960.p, kWindow, fixed_clock), kCertExpired);
+    EXPECT_EQ(classify_certificate(past.p, soon.p, kWindow, fixed_clock), kCertAboutToExpire);
+    EXPECT_EQ(classify_certificate(past.p, broken_generalized.p, kWindow, fixed_clock), kCertFine)
         << "an unreadable GeneralizedTime decides nothing";
     // A UTCTime the comparison cannot read compares as earlier than any time.
     for (const char* text : {"301317174640Z", "30031717464AZ", "300317174640+", "not a time"}) {
-        const AsnTime broken(text, V_ASN1_UTCTIME);
-        EXPECT_EQ(classify_certificate(past.p, broken.p, kWindow, fixedClock), kCertExpired)
+        const asn_time broken(text, V_ASN1_UTCTIME);
+        EXPECT_EQ(classify_certificate(past.p, broken.p, kWindow, fixed_clock), kCertExpired)
             << text;
-        EXPECT_EQ(classify_certificate(broken.p, broken.p, kWindow, fixedClock), kCertExpired)
+        EXPECT_EQ(classify_certificate(broken.p, broken.p, kWindow, fixed_clock), kCertExpired)
             << "an unreadable notBefore is not in the future: " << text;
     }
 }
@@ -199,12 +208,10 @@ TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
     EXPECT_EQ(result_, 0);
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].type, GTK_MESSAGE_INFO);
-    EXPECT_EQ(boxes_[0].text,
-              "Certificates status:\n"
-              "Certificate not yet valid: 'Future'\n"
-              "Certificate expired: 'Expired'\n"
-              "Certificate about to expire: 'Soon'\n"
-              "Certificate not yet valid: 'Odd'\n");
+    EXPECT_EQ(boxes_[0].text, cert_box({{kNotYetValidLine, "Future"},
+                                        {kExpiredLine, "Expired"},
+                                        {kExpiringLine, "Soon"},
+                                        {kNotYetValidLine, "Odd"}}));
     EXPECT_EQ(s_hSession, 0u);
     const std::string trace = card_->trace();
     EXPECT_LT(trace.find("C_FindObjectsFinal"), trace.find("C_CloseSession"));
@@ -216,14 +223,12 @@ TEST_F(CertCheck, NamesThatAreNotUtf8AreShownEscaped) {
     const std::string latin =
         "\xff\xfe"
         "Card \xe2\x82\xac";
-    check({{latin, makeCertificate(latin, {-400 * kDay, -kDay}, 0,
-                                   {nullptr, nullptr, V_ASN1_UTCTIME}, V_ASN1_T61STRING)},
+    check({{latin, make_certificate(latin, {-400 * kDay, -kDay}, 0,
+                                    {nullptr, nullptr, V_ASN1_UTCTIME}, V_ASN1_T61STRING)},
            cert("Caf\xc3\xa9", {kDay, 400 * kDay})});
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text,
-              "Certificates status:\n"
-              "Certificate expired: '\\xff\\xfeCard \xe2\x82\xac'\n"
-              "Certificate not yet valid: 'Caf\xc3\xa9'\n");
+    EXPECT_EQ(boxes_[0].text, cert_box({{kExpiredLine, "\\xff\\xfeCard \xe2\x82\xac"},
+                                        {kNotYetValidLine, "Caf\xc3\xa9"}}));
     EXPECT_NE(stderr_.find("Found certificate: '\\xff\\xfeCard \xe2\x82\xac'\n"), std::string::npos)
         << stderr_;
 }
@@ -264,21 +269,21 @@ TEST_F(CertCheck, DiagnosticTimesAtFixedPositionsYearsAndOffsets) {
     };
     std::vector<CertFile> certs;
     for (const Case& c : cases) {
-        certs.push_back({c.notBefore, makeCertificate("T", {-kDay, 400 * kDay}, 0,
-                                                      {c.notBefore, nullptr, c.type})});
+        certs.push_back({c.notBefore, make_certificate("T", {-kDay, 400 * kDay}, 0,
+                                                       {c.notBefore, nullptr, c.type})});
     }
     // And one whose notAfter has month 13: reported expired, not passed over.
-    certs.push_back({"month13", makeCertificate("Month13", {-kDay, 400 * kDay}, 0,
-                                                {nullptr, "301317174640Z", V_ASN1_UTCTIME})});
+    certs.push_back({"month13", make_certificate("Month13", {-kDay, 400 * kDay}, 0,
+                                                 {nullptr, "301317174640Z", V_ASN1_UTCTIME})});
     check(certs);
     // From OpenSSL 3.5 on, d2i_X509 refuses a UTCTime shorter than its 13 characters
     // ("utctime is too short"): such a certificate cannot be decoded and is skipped silently,
     // so it prints no times. Older versions decode it, and the check reads no further than
     // the string's end.
-    const bool refusesShortUtcTime = OpenSSL_version_num() >= 0x30500000L;
+    const bool refuses_short_utc_time = OpenSSL_version_num() >= 0x30500000L;
     std::vector<long long> expected;
     for (const Case& c : cases) {
-        if (!(refusesShortUtcTime && c.type == V_ASN1_UTCTIME && strlen(c.notBefore) < 13))
+        if (!(refuses_short_utc_time && c.type == V_ASN1_UTCTIME && strlen(c.notBefore) < 13))
             expected.push_back(c.printed);
     }
     const std::regex line("notBefore (-?[0-9]+)\n");
@@ -293,20 +298,18 @@ TEST_F(CertCheck, DiagnosticTimesAtFixedPositionsYearsAndOffsets) {
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(printed[i], expected[i]) << "certificate " << i;
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_NE(boxes_[0].text.find("Certificate expired: 'Month13'\n"), std::string::npos)
+    EXPECT_NE(boxes_[0].text.find(std::string(kExpiredLine) + "'Month13'\n"), std::string::npos)
         << boxes_[0].text;
 }
 
 TEST_F(CertCheck, BeyondTwoThousandFiftyNoNameAndBrokenValues) {
     const time_t in2051 = 2556144000;
-    check({{"Long", makeCertificate("Long", {-kDay, 0}, in2051)},
-           {"", makeCertificate("", {-400 * kDay, -kDay})},
+    check({{"Long", make_certificate("Long", {-kDay, 0}, in2051)},
+           {"", make_certificate("", {-400 * kDay, -kDay})},
            {"junk", std::string("this is not DER at all")},
            cert("Soon", {-kDay, kDay})});
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text,
-              "Certificates status:\nCertificate expired: ''\nCertificate about to expire: "
-              "'Soon'\n");
+    EXPECT_EQ(boxes_[0].text, cert_box({{kExpiredLine, ""}, {kExpiringLine, "Soon"}}));
     EXPECT_NE(stderr_.find("notAfter 2556144000\n"), std::string::npos)
         << "GeneralizedTime is converted with its four-digit year";
     EXPECT_EQ(count("Found certificate:"), 3) << "the broken value is skipped silently";
@@ -336,9 +339,7 @@ TEST_F(CertCheck, NoCertificatesTwoCardsNoCard) {
     second.serial = "0000000000000002";
     check({cert("Expired", {-400 * kDay, -kDay})}, {Reader{}, second});
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(
-        boxes_[0].text,
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
+    EXPECT_EQ(boxes_[0].text, kSeveralCards);
     EXPECT_EQ(stderr_, "CheckExpire()\n");
     EXPECT_EQ(result_, 1);
     TearDown();
@@ -397,7 +398,7 @@ TEST_F(CertCheck, TheReportNeverOverflowsAndHoldsWholeEntries) {
     ASSERT_EQ(boxes_.size(), 1u);
     const std::string& text = boxes_[0].text;
     EXPECT_LT(text.size(), 2048u);
-    const std::string entry = "Certificate expired: '";
+    const std::string entry = std::string(kExpiredLine) + "'";
     int entries = 0;
     for (size_t p = text.find(entry); p != std::string::npos; p = text.find(entry, p + 1))
         ++entries;

@@ -11,11 +11,11 @@
 #include "testkit.h"
 
 namespace fs = std::filesystem;
-using testkit::writeFile;
+using support::write_file;
 
 namespace {
 
-std::string ownPath() {
+std::string own_path() {
     char sz[PINMAN_PATH_SIZE] = {0};
     GetCurrentModulePath(sz, PINMAN_PATH_SIZE - 1);
     return sz;
@@ -24,18 +24,18 @@ std::string ownPath() {
 class ConfigFile : public testing::Test {
 protected:
     void SetUp() override {
-        testkit::resetSettings();
-        conf_ = ownPath() + ".conf";
+        testkit::reset_settings();
+        conf_ = own_path() + ".conf";
         fs::remove(conf_);
     }
     void TearDown() override { fs::remove(conf_); }
 
     // Reads `content` as the configuration file; returns what went to standard error.
     std::string read(const std::string& content) {
-        writeFile(conf_, content);
-        return readWithoutFile();
+        write_file(conf_, content);
+        return read_without_file();
     }
-    std::string readWithoutFile() {
+    std::string read_without_file() {
         testing::internal::CaptureStderr();
         readConfig();
         return testing::internal::GetCapturedStderr();
@@ -46,7 +46,7 @@ protected:
 }  // namespace
 
 TEST_F(ConfigFile, NoFileKeepsTheDefaults) {
-    EXPECT_EQ(readWithoutFile(), "Conf: " + conf_ + "\n");
+    EXPECT_EQ(read_without_file(), "Conf: " + conf_ + "\n");
     EXPECT_STREQ(g_szP11Lib, "");
     EXPECT_EQ(g_showChangePin, 1);
     EXPECT_EQ(g_showUnblockPin, 1);
@@ -73,14 +73,14 @@ TEST_F(ConfigFile, EveryKeyAndTheDiagnosticLine) {
 TEST_F(ConfigFile, KeysMustStartTheLineAndTouchTheEqualsSign) {
     read("showpin= false\n");
     EXPECT_EQ(g_showChangePin, 0) << "blanks after '=' are skipped";
-    testkit::resetSettings();
+    testkit::reset_settings();
     read(" showpin=false\nshowpin =false\nShowpin=false\n#showpin=false\n");
     EXPECT_EQ(g_showChangePin, 1);
 }
 
 TEST_F(ConfigFile, OnlyTheExactWordFalseHidesAPage) {
     for (const char* word : {"FALSE", "False", "no", "0", "off", "falsely", "true"}) {
-        testkit::resetSettings();
+        testkit::reset_settings();
         read(std::string("showunblock=") + word + "\n");
         EXPECT_EQ(g_showUnblockPin, 1) << word;
     }
@@ -91,9 +91,9 @@ TEST_F(ConfigFile, OnlyTheExactWordFalseHidesAPage) {
 TEST_F(ConfigFile, WordValuesAreOneWordOfAtMost255Characters) {
     read("pkcs11=lib card.so\n");
     EXPECT_STREQ(g_szP11Lib, "lib");
-    const std::string longName(300, 'a');
-    read("pkcs11=" + longName + "\n");
-    EXPECT_EQ(std::string(g_szP11Lib), longName.substr(0, 255));
+    const std::string long_name(300, 'a');
+    read("pkcs11=" + long_name + "\n");
+    EXPECT_EQ(std::string(g_szP11Lib), long_name.substr(0, 255));
 }
 
 TEST_F(ConfigFile, TheLastLineThatYieldsAValueWins) {
@@ -143,7 +143,7 @@ TEST_F(ConfigFile, LongLinesArriveInPieces) {
 }
 
 TEST(ModuleFolder, StartUpChangesToTheProgramsFolder) {
-    const std::string own = ownPath();
+    const std::string own = own_path();
     const std::string folder = own.substr(0, own.rfind('/'));
     const fs::path before = fs::current_path();
     fs::current_path("/");
@@ -197,10 +197,10 @@ TEST(Paths, BoundedAppendRefusesWhatDoesNotFit) {
 
     char path[PINMAN_PATH_SIZE];
     ASSERT_EQ(module_path_with_suffix(path, ".conf"), 1);
-    EXPECT_EQ(std::string(path), ownPath() + ".conf");
-    std::string tooLong(PINMAN_PATH_SIZE, 'x');
+    EXPECT_EQ(std::string(path), own_path() + ".conf");
+    std::string too_long(PINMAN_PATH_SIZE, 'x');
     testing::internal::CaptureStderr();
-    EXPECT_EQ(module_path_with_suffix(path, tooLong.c_str()), 0);
+    EXPECT_EQ(module_path_with_suffix(path, too_long.c_str()), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("refused"), std::string::npos);
     EXPECT_STREQ(path, "") << "a path that does not fit is never used cut short";
 }

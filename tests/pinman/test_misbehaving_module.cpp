@@ -12,7 +12,7 @@ using testkit::SimCard;
 
 namespace {
 
-using namespace testkit::expected;
+using namespace shown_texts;
 constexpr const char* kComm = kCommunication;
 constexpr const char* kOpen = kOpenSession;
 constexpr const char* kSeveral = kSeveralCards;
@@ -31,19 +31,19 @@ const char* kFields[][3] = {{"entryOld", "entryNew", "entryConfirm"},
 const char* kValues[][2] = {{"1234", "5678"}, {"12345678", "5678"}, {"12345678", "87654321"}};
 
 // Runs one action on a card with the given faults and returns the texts of its boxes.
-std::vector<std::string> runAction(const Case& c) {
-    testkit::resetSettings();
+std::vector<std::string> run_action(const Case& c) {
+    testkit::reset_settings();
     SimCard card({Reader{}}, c.faults);
     {
         // A box that start-up would show is answered too, so that no case can hang.
-        BoxWatcher startUp;
+        BoxWatcher start_up;
         testing::internal::CaptureStderr();
-        const int loaded = testkit::loadModule(SIMCARD_PATH);
+        const int loaded = testkit::load_module(SIMCARD_PATH);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(loaded, 1) << c.faults;
-        EXPECT_TRUE(startUp.boxes.empty()) << c.faults;
+        EXPECT_TRUE(start_up.boxes.empty()) << c.faults;
     }
-    GladeXML* builder = testkit::startDialog();
+    GladeXML* builder = testkit::start_dialog();
     std::vector<std::string> texts;
     {
         BoxWatcher watcher;
@@ -51,7 +51,7 @@ std::vector<std::string> runAction(const Case& c) {
             gtk_button_clicked(GTK_BUTTON(glade_xml_get_widget(builder, "BtnInfo")));
         } else {
             for (int i = 0; i < 3; ++i) {
-                testkit::setText(builder, kFields[c.action][i], kValues[c.action][i == 0 ? 0 : 1]);
+                testkit::set_text(builder, kFields[c.action][i], kValues[c.action][i == 0 ? 0 : 1]);
             }
             gtk_notebook_set_current_page(GTK_NOTEBOOK(glade_xml_get_widget(builder, "notebook1")),
                                           c.action);
@@ -60,9 +60,9 @@ std::vector<std::string> runAction(const Case& c) {
         for (const auto& b : watcher.boxes)
             texts.push_back(b.text);
     }
-    testkit::closeDialog(builder);
+    testkit::close_dialog(builder);
     testing::internal::CaptureStderr();
-    testkit::unloadModule();
+    testkit::unload_module();
     testing::internal::GetCapturedStderr();
     return texts;
 }
@@ -83,23 +83,23 @@ TEST(MisbehavingModule, EveryCallOfTheOperationsAnswersWrongly) {
         {"C_Logout = 0x101", kUnblockPin, {kSuccess}},
         // Logging in.
         {"C_Login = 0xA0", kChangePin, {kWrongPin}},
-        {"C_Login = 0xA4", kChangePin, {"The PIN is blocked"}},
+        {"C_Login = 0xA4", kChangePin, {kPinBlocked}},
         {"C_Login = 0xA3", kChangePuk, {kComm}},
         {"C_Login = 0x100", kChangePuk, {kComm}},
         {"C_Login = 0xB3", kUnblockPin, {kComm}},
-        {"C_Login = 0xA4", kUnblockPin, {"The PUK is blocked."}},
+        {"C_Login = 0xA4", kUnblockPin, {kPukBlockedOnUnblock}},
         // The change itself.
         {"C_SetPIN = 0xA2", kChangePin, {kWrongPin}},
-        {"C_SetPIN = 0xA4", kChangePuk, {"The PUK is blocked"}},
+        {"C_SetPIN = 0xA4", kChangePuk, {kPukBlocked}},
         {"C_SetPIN = 0x6", kChangePin, {kComm}},
-        {"C_InitPIN = 0xA2", kUnblockPin, {"The PIN is not valid"}},
+        {"C_InitPIN = 0xA2", kUnblockPin, {kPinNotValid}},
         {"C_InitPIN = 0x101", kUnblockPin, {kComm}},
         // Card information read badly: the box still comes, with what was read.
         {"C_GetTokenInfo = 0xB3", kInfo, {}},
         {"C_GetSlotInfo = 0x3", kInfo, {}},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> boxes = runAction(c);
+        std::vector<std::string> boxes = run_action(c);
         const std::vector<std::string>& expected = c.boxes;
         if (c.action == kInfo && expected.empty()) {
             ASSERT_EQ(boxes.size(), 1u) << c.faults;
@@ -112,43 +112,41 @@ TEST(MisbehavingModule, EveryCallOfTheOperationsAnswersWrongly) {
 
 TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
     const std::pair<const char*, const char*> cases[] = {
-        {"C_GetFunctionList = 0x5", "Unable to initialize PKCS#11 functions"},
-        {"C_Initialize = 0x191", "Unable to initialize PKCS#11 library"},
-        {"C_Initialize = 0x30", "Unable to initialize PKCS#11 library"},
-        {"C_GetSlotList = 0x150", "There is no reader available"},
-        {"C_GetSlotList.count = 0", "There is no reader available"},
+        {"C_GetFunctionList = 0x5", kNoFunctions}, {"C_Initialize = 0x191", kNoInitialize},
+        {"C_Initialize = 0x30", kNoInitialize},    {"C_GetSlotList = 0x150", kNoReader},
+        {"C_GetSlotList.count = 0", kNoReader},
     };
     for (const auto& [faults, message] : cases) {
         SimCard card({Reader{}}, faults);
         BoxWatcher watcher;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(testkit::loadModule(SIMCARD_PATH), 0) << faults;
+        EXPECT_EQ(testkit::load_module(SIMCARD_PATH), 0) << faults;
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(watcher.only().text, message) << faults;
-        testkit::unloadModule();
+        testkit::unload_module();
     }
 
     // More slots than the 16 the program has room for, claimed after a success: the
     // program goes on, and finding the one card then reports several.
     SimCard card({Reader{}}, "C_GetSlotList.count = 1000");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(testkit::loadModule(SIMCARD_PATH), 1);
+    EXPECT_EQ(testkit::load_module(SIMCARD_PATH), 1);
     testing::internal::GetCapturedStderr();
     BoxWatcher watcher;
     EXPECT_EQ(OpenSession(0), 0);
     EXPECT_EQ(watcher.only().text, kSeveral);
-    testkit::unloadModule();
+    testkit::unload_module();
 }
 
 TEST(MisbehavingModule, ClosingAtTheEndIsNotExamined) {
     SimCard card({Reader{}}, "C_CloseSession = 0xB3");
     testing::internal::CaptureStderr();
-    ASSERT_EQ(testkit::loadModule(SIMCARD_PATH), 1);
+    ASSERT_EQ(testkit::load_module(SIMCARD_PATH), 1);
     testing::internal::GetCapturedStderr();
     ASSERT_EQ(OpenSession(1), 1);
     FinalizeP11();
     hLib = nullptr;
     EXPECT_NE(card.trace().find("C_CloseSession session="), std::string::npos);
     EXPECT_EQ(card.trace().find("C_Finalize"), std::string::npos);
-    testkit::unloadModule();
+    testkit::unload_module();
 }

@@ -19,10 +19,10 @@ namespace {
 class ModuleLoading : public testing::Test {
 protected:
     void SetUp() override {
-        testkit::resetSettings();
+        testkit::reset_settings();
         memset(s_szModulePath, 0, sizeof s_szModulePath);
     }
-    void TearDown() override { testkit::unloadModule(); }
+    void TearDown() override { testkit::unload_module(); }
 
     // Loads `name` as the configured module; returns the stderr lines of the attempt.
     std::string load(const std::string& name, int expected) {
@@ -33,17 +33,17 @@ protected:
         return testing::internal::GetCapturedStderr();
     }
     // Reads the configuration file beside this program; returns the stderr lines.
-    static std::string readOwnConfig() {
+    static std::string read_own_config() {
         testing::internal::CaptureStderr();
         readConfig();
         return testing::internal::GetCapturedStderr();
     }
-    static std::string ownConfig() {
+    static std::string own_config() {
         char sz[PINMAN_PATH_SIZE] = {0};
         GetCurrentModulePath(sz, PINMAN_PATH_SIZE - 1);
         return std::string(sz) + ".conf";
     }
-    void useModuleFolder(const fs::path& folder) {
+    void use_module_folder(const fs::path& folder) {
         memset(s_szModulePath, 0, sizeof s_szModulePath);
         memcpy(s_szModulePath, folder.c_str(), folder.string().size());
     }
@@ -75,12 +75,12 @@ TEST_F(ModuleLoading, SimulatedCardByAbsolutePath) {
 
 TEST_F(ModuleLoading, NamesThatAreNotAbsoluteAreTakenBelowTheModuleFolder) {
     SimCard card;
-    testkit::TempDir folder;
+    support::TempDir folder;
     fs::create_directories(folder.path() / "sub dir");
     // The same name as a library on the loader's search path: the one in the folder wins.
     fs::copy_file(SIMCARD_PATH, folder.path() / "libp11-kit.so.0");
     fs::copy_file(SIMCARD_PATH, folder.path() / "sub dir" / "libcard.so");
-    useModuleFolder(folder.path());
+    use_module_folder(folder.path());
 
     for (const std::string name : {"libp11-kit.so.0", "sub dir/libcard.so", "libp11-kit.so.0\n"}) {
         BoxWatcher watcher;
@@ -94,7 +94,7 @@ TEST_F(ModuleLoading, NamesThatAreNotAbsoluteAreTakenBelowTheModuleFolder) {
         ASSERT_EQ(pFList->C_GetInfo(&info), CKR_OK);
         EXPECT_NE(card.trace().find("C_Initialize"), std::string::npos)
             << name << ": the simulated card, not the library on the search path";
-        testkit::unloadModule();
+        testkit::unload_module();
         fs::remove(card.folder() / "trace.log");
     }
 }
@@ -103,7 +103,7 @@ TEST_F(ModuleLoading, EmptyNameLoadsTheDefaultAlongTheSearchPath) {
     BoxWatcher watcher;
     const std::string err = load("", 0);
     EXPECT_NE(err.find("PKCS11-2: ''\n"), std::string::npos) << err;
-    EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+    EXPECT_EQ(watcher.only().text, shown_texts::kNoLibrary);
     EXPECT_EQ(watcher.only().type, GTK_MESSAGE_ERROR);
     EXPECT_EQ(hLib, nullptr);
 }
@@ -120,17 +120,13 @@ TEST_F(ModuleLoading, EachFailureShowsItsBoxAndKeepsWhatWasReached) {
     for (int i = 0; i < 17; ++i)
         seventeen[i].description = "Reader " + std::to_string(i);
     const Case cases[] = {
-        {"/nonexistent/libnothing.so", {Reader{}}, "", "Unable to load PKCS#11 library", false},
-        {P11_NOLIST_PATH, {Reader{}}, "", "The PKCS#11 library is invalid or corrupt", true},
-        {P11_BADLIST_PATH, {Reader{}}, "", "Unable to initialize PKCS#11 functions", true},
-        {SIMCARD_PATH,
-         {Reader{}},
-         "C_Initialize = 0x5",
-         "Unable to initialize PKCS#11 library",
-         true},
-        {SIMCARD_PATH, {}, "", "There is no reader available", true},
-        {SIMCARD_PATH, seventeen, "", "There is no reader available", true},
-        {SIMCARD_PATH, {Reader{}}, "C_GetSlotList = 0x30", "There is no reader available", true},
+        {"/nonexistent/libnothing.so", {Reader{}}, "", shown_texts::kNoLibrary, false},
+        {P11_NOLIST_PATH, {Reader{}}, "", shown_texts::kBadLibrary, true},
+        {P11_BADLIST_PATH, {Reader{}}, "", shown_texts::kNoFunctions, true},
+        {SIMCARD_PATH, {Reader{}}, "C_Initialize = 0x5", shown_texts::kNoInitialize, true},
+        {SIMCARD_PATH, {}, "", shown_texts::kNoReader, true},
+        {SIMCARD_PATH, seventeen, "", shown_texts::kNoReader, true},
+        {SIMCARD_PATH, {Reader{}}, "C_GetSlotList = 0x30", shown_texts::kNoReader, true},
     };
     for (const Case& c : cases) {
         SimCard card(c.readers, c.faults);
@@ -140,7 +136,7 @@ TEST_F(ModuleLoading, EachFailureShowsItsBoxAndKeepsWhatWasReached) {
         EXPECT_EQ(hLib != nullptr, c.loaded) << c.message;
         EXPECT_EQ(s_hSession, 0u);
         testing::internal::CaptureStderr();
-        testkit::unloadModule();
+        testkit::unload_module();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(card.trace().find("C_CloseSession"), std::string::npos) << c.message;
     }
@@ -156,12 +152,12 @@ TEST_F(ModuleLoading, AReaderWithoutACardIsEnough) {
 }
 
 TEST_F(ModuleLoading, ComposedPathThatDoesNotFitIsRefused) {
-    useModuleFolder("/" + std::string(900, 'd'));
+    use_module_folder("/" + std::string(900, 'd'));
     BoxWatcher watcher;
     const std::string err = load(std::string(200, 'n'), 0);
     EXPECT_NE(err.find("too long"), std::string::npos) << err;
     EXPECT_EQ(err.find("PKCS11-2"), std::string::npos) << "never loaded under a cut name";
-    EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+    EXPECT_EQ(watcher.only().text, shown_texts::kNoLibrary);
     EXPECT_EQ(hLib, nullptr);
 }
 
@@ -188,14 +184,14 @@ TEST_F(ModuleLoading, FilesThatAreNotRegularAreNeitherReadNorLoaded) {
          }},
         {"device", [](const std::string& path) { fs::create_symlink("/dev/null", path); }},
     };
-    const std::string conf = ownConfig();
-    testkit::TempDir folder;
+    const std::string conf = own_config();
+    support::TempDir folder;
     for (const Kind& kind : kinds) {
         SCOPED_TRACE(kind.name);
-        testkit::resetSettings();
+        testkit::reset_settings();
         fs::remove(conf);
         kind.make(conf);
-        const std::string err = readOwnConfig();
+        const std::string err = read_own_config();
         fs::remove(conf);
         EXPECT_EQ(err, "Not using '" + conf + "': it is not a regular file\nConf: " + conf + "\n");
         EXPECT_STREQ(g_szP11Lib, "");
@@ -207,7 +203,7 @@ TEST_F(ModuleLoading, FilesThatAreNotRegularAreNeitherReadNorLoaded) {
         EXPECT_NE(loading.find("Not using '" + module + "': it is not a regular file\n"),
                   std::string::npos)
             << loading;
-        EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+        EXPECT_EQ(watcher.only().text, shown_texts::kNoLibrary);
         EXPECT_EQ(hLib, nullptr);
     }
 }
@@ -222,7 +218,7 @@ TEST_F(ModuleLoading, ModulesOthersMayWriteAreNotLoaded) {
     SimCard card;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::oct << c.folder << " " << c.module);
-        testkit::TempDir dir;
+        support::TempDir dir;
         const fs::path module = dir.path() / "libcard.so";
         fs::copy_file(SIMCARD_PATH, module);
         ASSERT_EQ(chmod(module.c_str(), c.module), 0);
@@ -234,9 +230,9 @@ TEST_F(ModuleLoading, ModulesOthersMayWriteAreNotLoaded) {
             << err;
         EXPECT_EQ(watcher.boxes.size(), c.loaded ? 0u : 1u);
         if (!c.loaded) {
-            EXPECT_EQ(watcher.only().text, "Unable to load PKCS#11 library");
+            EXPECT_EQ(watcher.only().text, shown_texts::kNoLibrary);
         }
-        testkit::unloadModule();
+        testkit::unload_module();
     }
 }
 
@@ -264,11 +260,11 @@ TEST_F(ModuleLoading, AFunctionListWithoutAFunctionTheProgramCallsIsCorrupt) {
         if (c.line == nullptr) {
             EXPECT_TRUE(watcher.boxes.empty());
         } else {
-            EXPECT_EQ(watcher.only().text, "The PKCS#11 library is invalid or corrupt");
+            EXPECT_EQ(watcher.only().text, shown_texts::kBadLibrary);
             EXPECT_NE(err.find(c.line), std::string::npos) << err;
             EXPECT_EQ(card.trace().find("C_Initialize"), std::string::npos)
                 << "nothing is called through a list that lacks a function";
         }
-        testkit::unloadModule();
+        testkit::unload_module();
     }
 }

@@ -14,7 +14,7 @@ using testkit::SimCard;
 
 namespace {
 
-using namespace testkit::expected;
+using namespace shown_texts;
 
 using Operation = int (*)(GladeXML*);
 
@@ -31,28 +31,28 @@ protected:
     void start(const std::vector<Reader>& readers = {Reader{}}, const std::string& faults = "") {
         card_ = std::make_unique<SimCard>(readers, faults);
         testing::internal::CaptureStderr();
-        const int loaded = testkit::loadModule(SIMCARD_PATH);
+        const int loaded = testkit::load_module(SIMCARD_PATH);
         testing::internal::GetCapturedStderr();
         ASSERT_EQ(loaded, 1);
-        builder_ = testkit::startDialog();
+        builder_ = testkit::start_dialog();
     }
     void start(const Reader& reader, const std::string& faults = "") {
         start(std::vector<Reader>{reader}, faults);
     }
     void TearDown() override {
         if (builder_ != nullptr)
-            testkit::closeDialog(builder_);
+            testkit::close_dialog(builder_);
         builder_ = nullptr;
-        testkit::unloadModule();
+        testkit::unload_module();
         card_.reset();
-        testkit::resetSettings();
+        testkit::reset_settings();
     }
 
     // Runs one operation on three field texts; returns its result and keeps its boxes.
     int run(const OperationFields& op, const char* first, const char* second, const char* third) {
-        testkit::setText(builder_, op.fields[0], first);
-        testkit::setText(builder_, op.fields[1], second);
-        testkit::setText(builder_, op.fields[2], third);
+        testkit::set_text(builder_, op.fields[0], first);
+        testkit::set_text(builder_, op.fields[1], second);
+        testkit::set_text(builder_, op.fields[2], third);
         BoxWatcher watcher;
         const int result = op.operation(builder_);
         boxes_ = watcher.boxes;
@@ -81,14 +81,14 @@ protected:
     std::vector<testkit::SeenBox> boxes_;
 };
 
-Reader withPinTries(int tries) {
+Reader with_pin_tries(int tries) {
     Reader r;
-    r.pinTries = tries;
+    r.now.pin_tries = static_cast<CK_ULONG>(tries);
     return r;
 }
-Reader withPukTries(int tries) {
+Reader with_puk_tries(int tries) {
     Reader r;
-    r.pukTries = tries;
+    r.now.puk_tries = static_cast<CK_ULONG>(tries);
     return r;
 }
 
@@ -100,7 +100,7 @@ TEST_F(PinOperations, ChangePinAnswers) {
     EXPECT_EQ(answer(kChangePin, {}, "C_SetPIN = 0xA1", "1234", "5678"), kWrongPin)
         << "CKR_PIN_INVALID";
     EXPECT_EQ(answer(kChangePin, {}, "", "1234", "123456789"), kWrongPin) << "CKR_PIN_LEN_RANGE";
-    EXPECT_EQ(answer(kChangePin, withPinTries(0), "", "1234", "5678"), "The PIN is blocked");
+    EXPECT_EQ(answer(kChangePin, with_pin_tries(0), "", "1234", "5678"), kPinBlocked);
     EXPECT_EQ(answer(kChangePin, {}, "C_Login = 0xA3", "1234", "5678"), kCommunication)
         << "CKR_PIN_EXPIRED";
     EXPECT_EQ(answer(kChangePin, {}, "C_SetPIN = 0x30", "1234", "5678"), kCommunication);
@@ -111,26 +111,24 @@ TEST_F(PinOperations, ChangePukAnswers) {
     EXPECT_EQ(answer(kChangePuk, {}, "", "11111111", "87654321"), kWrongPuk);
     EXPECT_EQ(answer(kChangePuk, {}, "C_SetPIN = 0xA1", "12345678", "87654321"), kWrongPuk);
     EXPECT_EQ(answer(kChangePuk, {}, "", "12345678", "123"), kWrongPuk) << "CKR_PIN_LEN_RANGE";
-    EXPECT_EQ(answer(kChangePuk, withPukTries(0), "", "12345678", "87654321"),
-              "The PUK is blocked");
+    EXPECT_EQ(answer(kChangePuk, with_puk_tries(0), "", "12345678", "87654321"), kPukBlocked);
     EXPECT_EQ(answer(kChangePuk, {}, "C_Login = 0xA3", "12345678", "87654321"), kCommunication);
     EXPECT_EQ(answer(kChangePuk, {}, "C_Login = 0x6", "12345678", "87654321"), kCommunication);
 }
 
 TEST_F(PinOperations, UnblockPinAnswersOfTheLogin) {
-    EXPECT_EQ(answer(kUnblockPin, withPinTries(0), "", "12345678", "4321"), "result 1");
+    EXPECT_EQ(answer(kUnblockPin, with_pin_tries(0), "", "12345678", "4321"), "result 1");
     EXPECT_EQ(answer(kUnblockPin, {}, "", "00000000", "4321"), kWrongPuk);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_Login = 0xA1", "12345678", "4321"), kWrongPuk);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_Login = 0xA2", "12345678", "4321"), kWrongPuk);
-    EXPECT_EQ(answer(kUnblockPin, withPukTries(0), "", "12345678", "4321"), "The PUK is blocked.");
+    EXPECT_EQ(answer(kUnblockPin, with_puk_tries(0), "", "12345678", "4321"), kPukBlockedOnUnblock);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_Login = 0xA3", "12345678", "4321"), kCommunication);
 }
 
 TEST_F(PinOperations, UnblockPinAnswersOfInitPin) {
     EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA0", "12345678", "4321"), kCommunication);
-    EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA1", "12345678", "4321"),
-              "The PIN is not valid");
-    EXPECT_EQ(answer(kUnblockPin, {}, "", "12345678", "12"), "The PIN is not valid")
+    EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA1", "12345678", "4321"), kPinNotValid);
+    EXPECT_EQ(answer(kUnblockPin, {}, "", "12345678", "12"), kPinNotValid)
         << "the card's own CKR_PIN_LEN_RANGE";
     EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA4", "12345678", "4321"), kCommunication);
     EXPECT_EQ(answer(kUnblockPin, {}, "C_InitPIN = 0xA3", "12345678", "4321"), kCommunication);
@@ -154,7 +152,7 @@ TEST_F(PinOperations, TheCardsStateAfterEachOperation) {
     }
     EXPECT_EQ(error(), kWrongPin) << "the try that locks is still a wrong PIN";
     run(kChangePin, "5678", "1111", "1111");
-    EXPECT_EQ(error(), "The PIN is blocked") << "locked even for the right PIN";
+    EXPECT_EQ(error(), kPinBlocked) << "locked even for the right PIN";
 
     EXPECT_EQ(run(kUnblockPin, "12345678", "2468", "2468"), 1);
     EXPECT_EQ(card_->value("pin"), "2468");
@@ -170,17 +168,15 @@ TEST_F(PinOperations, FieldChecksComeBeforeTheCard) {
     start();
     for (const OperationFields* op : {&kChangePin, &kUnblockPin, &kChangePuk}) {
         EXPECT_EQ(run(*op, "", "5678", "5678"), 0);
-        EXPECT_EQ(error(), "All fileds are required");
+        EXPECT_EQ(error(), kAllFieldsRequired);
         EXPECT_EQ(run(*op, "12345678", "", "5678"), 0);
-        EXPECT_EQ(error(), "All fileds are required");
+        EXPECT_EQ(error(), kAllFieldsRequired);
         EXPECT_EQ(run(*op, "12345678", "5678", ""), 0);
-        EXPECT_EQ(error(), "All fileds are required");
+        EXPECT_EQ(error(), kAllFieldsRequired);
         EXPECT_EQ(run(*op, "", "5678", "8765"), 0);
-        EXPECT_EQ(error(), "All fileds are required") << "emptiness is checked first";
+        EXPECT_EQ(error(), kAllFieldsRequired) << "emptiness is checked first";
         EXPECT_EQ(run(*op, "12345678", "5678", "8765"), 0);
-        EXPECT_EQ(error(), op == &kChangePuk
-                               ? "The new PUK has been has been re-typed differently."
-                               : "The new PIN has been has been re-typed differently.");
+        EXPECT_EQ(error(), op == &kChangePuk ? kNewPukMismatch : kNewPinMismatch);
         EXPECT_EQ(run(*op, "12345678", "5678", "5678 "), 0) << "texts are compared untrimmed";
     }
     EXPECT_EQ(card_->trace().find("C_OpenSession"), std::string::npos) << "the card is untouched";
@@ -188,7 +184,7 @@ TEST_F(PinOperations, FieldChecksComeBeforeTheCard) {
 
 TEST_F(PinOperations, PinBytesGoToTheCardAsUtf8WithoutTerminator) {
     Reader r;
-    r.maxPin = "16";
+    r.max_pin = 16;
     start(r);
     EXPECT_EQ(run(kChangePin, "1234", "äöü1", "äöü1"), 1);
     EXPECT_EQ(card_->value("pin"), "äöü1");
@@ -204,12 +200,12 @@ TEST_F(PinOperations, EachOperationLogsOutFirst) {
     // The first operation's user login is still on the card: the second ends it before
     // logging in as security officer.
     const std::string trace = card_->trace();
-    const size_t secondLogout = trace.find("C_Logout", trace.find("C_SetPIN"));
-    ASSERT_NE(secondLogout, std::string::npos) << trace;
+    const size_t second_logout = trace.find("C_Logout", trace.find("C_SetPIN"));
+    ASSERT_NE(second_logout, std::string::npos) << trace;
     const std::string line =
-        trace.substr(secondLogout, trace.find('\n', secondLogout) - secondLogout);
+        trace.substr(second_logout, trace.find('\n', second_logout) - second_logout);
     EXPECT_NE(line.find("rv=0x0"), std::string::npos) << line;
-    EXPECT_LT(secondLogout, trace.find("C_Login", secondLogout));
+    EXPECT_LT(second_logout, trace.find("C_Login", second_logout));
 }
 
 TEST_F(PinOperations, SessionFailures) {
@@ -218,9 +214,7 @@ TEST_F(PinOperations, SessionFailures) {
     second.serial = "0000000000000002";
     start({Reader{}, second});
     EXPECT_EQ(run(kChangePin, "1234", "5678", "5678"), 0);
-    EXPECT_EQ(
-        error(),
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
+    EXPECT_EQ(error(), kSeveralCards);
     TearDown();
 
     Reader absent;
@@ -231,24 +225,23 @@ TEST_F(PinOperations, SessionFailures) {
 
     start(absent);
     EXPECT_EQ(run(kUnblockPin, "12345678", "5678", "5678"), 0);
-    EXPECT_EQ(error(), "There is no smartcard in any reader");
+    EXPECT_EQ(error(), kNoCard);
     TearDown();
 
     start(Reader{}, "C_OpenSession = 0x30");
     EXPECT_EQ(run(kChangePuk, "12345678", "87654321", "87654321"), 0);
-    EXPECT_EQ(error(), "Error communicating with the card (open session)");
+    EXPECT_EQ(error(), kOpenSession);
 }
 
 // A card with a slot per PIN shows the same reader and token serial number in each slot: one
 // card, changed through its first slot. Anything that tells the slots apart, or a slot that
 // cannot be asked, makes them several cards.
 TEST_F(PinOperations, SlotsOfOneCardCountAsOneCard) {
-    const std::string kSeveral =
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
-    Reader pinSlot, otherReader, otherSerial, absent;
-    pinSlot.label = "Demo Card (sig)";  // the token labels of one card's slots differ
-    otherReader.description = "Simulated Reader 1";
-    otherSerial.serial = "0000000000000002";
+    const std::string kSeveral = kSeveralCards;
+    Reader pin_slot, other_reader, other_serial, absent;
+    pin_slot.label = "Demo Card (sig)";  // the token labels of one card's slots differ
+    other_reader.description = "Simulated Reader 1";
+    other_serial.serial = "0000000000000002";
     absent.present = false;
     struct Case {
         const char* what;
@@ -256,16 +249,16 @@ TEST_F(PinOperations, SlotsOfOneCardCountAsOneCard) {
         std::string faults;
         int changed;  // the reader whose PIN changes, or -1 for the several-cards box
     } cases[] = {
-        {"two slots of one card", {Reader{}, pinSlot}, "", 0},
+        {"two slots of one card", {Reader{}, pin_slot}, "", 0},
         {"three slots of one card after an empty reader",
-         {absent, Reader{}, pinSlot, pinSlot},
+         {absent, Reader{}, pin_slot, pin_slot},
          "",
          1},
-        {"another reader, the same serial number", {Reader{}, otherReader}, "", -1},
-        {"the same reader, another serial number", {Reader{}, otherSerial}, "", -1},
-        {"one card's two slots and another card", {Reader{}, pinSlot, otherSerial}, "", -1},
-        {"the slot cannot be asked", {Reader{}, pinSlot}, "C_GetSlotInfo = 0x30", -1},
-        {"the token cannot be asked", {Reader{}, pinSlot}, "C_GetTokenInfo = 0x30", -1},
+        {"another reader, the same serial number", {Reader{}, other_reader}, "", -1},
+        {"the same reader, another serial number", {Reader{}, other_serial}, "", -1},
+        {"one card's two slots and another card", {Reader{}, pin_slot, other_serial}, "", -1},
+        {"the slot cannot be asked", {Reader{}, pin_slot}, "C_GetSlotInfo = 0x30", -1},
+        {"the token cannot be asked", {Reader{}, pin_slot}, "C_GetTokenInfo = 0x30", -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -343,9 +336,9 @@ TEST_F(PinOperations, SuccessClearsEveryFieldAndFocusesTheFirstFieldOfThePage) {
     g_showChangePin = 0;
     g_showUnblockPin = 0;
     start();
-    testkit::setText(builder_, "entryOldPuk", "12345678");
-    testkit::setText(builder_, "entryNewPuk", "87654321");
-    testkit::setText(builder_, "entryConfirmPuk", "87654321");
+    testkit::set_text(builder_, "entryOldPuk", "12345678");
+    testkit::set_text(builder_, "entryNewPuk", "87654321");
+    testkit::set_text(builder_, "entryConfirmPuk", "87654321");
     gtk_widget_grab_focus(glade_xml_get_widget(builder_, "entryConfirmPuk"));
     BoxWatcher watcher;
     onClickBtnOk(nullptr, builder_);
@@ -365,10 +358,10 @@ TEST_F(PinOperations, SuccessEmptiesAllNineFieldsFailureKeepsThem) {
                            "entryOld",    "entryNew",    "entryConfirm",
                            "entryOldPuk", "entryNewPuk", "entryConfirmPuk"};
     for (const char* name : names)
-        testkit::setText(builder_, name, "9999");
-    testkit::setText(builder_, "entryOld", "1234");
-    testkit::setText(builder_, "entryNew", "4444");
-    testkit::setText(builder_, "entryConfirm", "4444");
+        testkit::set_text(builder_, name, "9999");
+    testkit::set_text(builder_, "entryOld", "1234");
+    testkit::set_text(builder_, "entryNew", "4444");
+    testkit::set_text(builder_, "entryConfirm", "4444");
 
     GtkNotebook* notebook = GTK_NOTEBOOK(glade_xml_get_widget(builder_, "notebook1"));
     gtk_notebook_set_current_page(notebook, 1);  // Unblock PIN, with a wrong PUK
@@ -394,9 +387,9 @@ TEST_F(PinOperations, SuccessEmptiesAllNineFieldsFailureKeepsThem) {
 
 TEST_F(PinOperations, EnterInAFieldDoesWhatOkDoes) {
     start();
-    testkit::setText(builder_, "entryOld", "1234");
-    testkit::setText(builder_, "entryNew", "4321");
-    testkit::setText(builder_, "entryConfirm", "4321");
+    testkit::set_text(builder_, "entryOld", "1234");
+    testkit::set_text(builder_, "entryNew", "4321");
+    testkit::set_text(builder_, "entryConfirm", "4321");
     GtkWidget* confirm = glade_xml_get_widget(builder_, "entryConfirm");
     gtk_widget_grab_focus(confirm);
     BoxWatcher watcher;

@@ -23,45 +23,36 @@ protected:
         const std::string start = std::string(SOFTHSM_FIXTURE) + " start '" + dir_.string() +
                                   "' --pin 1234 --puk 12345678 > '" + env + "'";
         ASSERT_EQ(std::system(start.c_str()), 0);
-        std::ifstream in(env);
-        std::string line;
-        while (std::getline(in, line)) {
-            // export NAME='VALUE'
-            const auto eq = line.find('=');
-            if (line.rfind("export ", 0) != 0 || eq == std::string::npos)
-                continue;
-            const std::string name = line.substr(7, eq - 7);
-            const std::string value = line.substr(eq + 2, line.size() - eq - 3);
+        for (const auto& [name, value] : support::read_exports(env))
             setenv(name.c_str(), value.c_str(), 1);
-        }
         ASSERT_NE(getenv("PKCS11_MODULE"), nullptr);
     }
     void TearDown() override {
         if (builder_ != nullptr)
-            testkit::closeDialog(builder_);
+            testkit::close_dialog(builder_);
         testing::internal::CaptureStderr();
-        testkit::unloadModule();
+        testkit::unload_module();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(
             std::system((std::string(SOFTHSM_FIXTURE) + " stop '" + dir_.string() + "'").c_str()),
             0)
             << "the SoftHSM2 card did not stop";
-        testkit::resetSettings();
+        testkit::reset_settings();
     }
 
     void load(const char* module) {
         testing::internal::CaptureStderr();
-        const int loaded = testkit::loadModule(module);
+        const int loaded = testkit::load_module(module);
         testing::internal::GetCapturedStderr();
         ASSERT_EQ(loaded, 1);
-        builder_ = testkit::startDialog();
+        builder_ = testkit::start_dialog();
     }
 
     int run(int (*operation)(GladeXML*), const char* const fields[3], const char* first,
             const char* second) {
-        testkit::setText(builder_, fields[0], first);
-        testkit::setText(builder_, fields[1], second);
-        testkit::setText(builder_, fields[2], second);
+        testkit::set_text(builder_, fields[0], first);
+        testkit::set_text(builder_, fields[1], second);
+        testkit::set_text(builder_, fields[2], second);
         BoxWatcher watcher;
         const int result = operation(builder_);
         boxes_ = watcher.boxes;
@@ -69,15 +60,15 @@ protected:
     }
 
     // Logs in through SoftHSM2 itself, as user or as security officer.
-    static bool softHsmAccepts(const char* pin, bool securityOfficer = false) {
+    static bool soft_hsm_accepts(const char* pin, bool security_officer = false) {
         const std::string cmd = std::string("pkcs11-tool --module ") + kSoftHsm +
                                 " --token-label card1 --login " +
-                                (securityOfficer ? "--login-type so --so-pin " : "--pin ") + pin +
+                                (security_officer ? "--login-type so --so-pin " : "--pin ") + pin +
                                 " --session-rw --list-objects >/dev/null 2>&1";
         return std::system(cmd.c_str()) == 0;
     }
 
-    testkit::TempDir base_;
+    support::TempDir base_;
     fs::path dir_;
     GladeXML* builder_ = nullptr;
     std::vector<testkit::SeenBox> boxes_;
@@ -94,33 +85,31 @@ TEST_F(SoftHsmCard, ChangeUnblockAndChangeThePuk) {
 
     EXPECT_EQ(run(ChangePin, kChangePinFields, "9999", "5678"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text, "Wrong PIN : warning, many wrong tryes may block the card.");
+    EXPECT_EQ(boxes_[0].text, shown_texts::kWrongPin);
 
     EXPECT_EQ(run(ChangePin, kChangePinFields, "1234", "5678"), 1);
     EXPECT_TRUE(boxes_.empty());
-    EXPECT_TRUE(softHsmAccepts("5678"));
-    EXPECT_FALSE(softHsmAccepts("1234"));
+    EXPECT_TRUE(soft_hsm_accepts("5678"));
+    EXPECT_FALSE(soft_hsm_accepts("1234"));
 
     EXPECT_EQ(run(UnblockPin, kUnblockFields, "12345678", "2468"), 1);
     EXPECT_TRUE(boxes_.empty());
-    EXPECT_TRUE(softHsmAccepts("2468"));
+    EXPECT_TRUE(soft_hsm_accepts("2468"));
 
     EXPECT_EQ(run(ChangePuk, kChangePukFields, "12345678", "87654321"), 1);
     EXPECT_TRUE(boxes_.empty());
-    EXPECT_TRUE(softHsmAccepts("87654321", true));
-    EXPECT_FALSE(softHsmAccepts("12345678", true));
+    EXPECT_TRUE(soft_hsm_accepts("87654321", true));
+    EXPECT_FALSE(soft_hsm_accepts("12345678", true));
 
     EXPECT_EQ(run(ChangePuk, kChangePukFields, "12345678", "11112222"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(boxes_[0].text, "Wrong PUK: warning, many wrong tryes may block the card.");
+    EXPECT_EQ(boxes_[0].text, shown_texts::kWrongPuk);
 }
 
 TEST_F(SoftHsmCard, LoadedDirectlyItsSpareTokenIsASecondCard) {
     load(kSoftHsm);
     EXPECT_EQ(run(ChangePin, kChangePinFields, "1234", "5678"), 0);
     ASSERT_EQ(boxes_.size(), 1u);
-    EXPECT_EQ(
-        boxes_[0].text,
-        "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.");
-    EXPECT_TRUE(softHsmAccepts("1234")) << "nothing changed";
+    EXPECT_EQ(boxes_[0].text, shown_texts::kSeveralCards);
+    EXPECT_TRUE(soft_hsm_accepts("1234")) << "nothing changed";
 }

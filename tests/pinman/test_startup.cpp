@@ -16,7 +16,7 @@ using testkit::BoxWatcher;
 
 namespace {
 
-std::vector<std::string> tabTitles(GladeXML* builder) {
+std::vector<std::string> tab_titles(GladeXML* builder) {
     GtkNotebook* notebook = GTK_NOTEBOOK(glade_xml_get_widget(builder, "notebook1"));
     std::vector<std::string> titles;
     for (int i = 0; i < gtk_notebook_get_n_pages(notebook); ++i) {
@@ -29,8 +29,8 @@ std::vector<std::string> tabTitles(GladeXML* builder) {
 }  // namespace
 
 TEST(MainDialog, TitleMaskedFieldsFocusAndButtons) {
-    testkit::resetSettings();
-    GladeXML* builder = testkit::startDialog();
+    testkit::reset_settings();
+    GladeXML* builder = testkit::start_dialog();
     GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window)), "Pin Manager");
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(window));
@@ -46,23 +46,23 @@ TEST(MainDialog, TitleMaskedFieldsFocusAndButtons) {
     for (const char* name : {"BtnOk", "BtnCancel", "BtnInfo"}) {
         EXPECT_TRUE(GTK_IS_BUTTON(glade_xml_get_widget(builder, name))) << name;
     }
-    testkit::closeDialog(builder);
+    testkit::close_dialog(builder);
 }
 
 TEST(MainDialog, InterfaceFileHidesTheDialogButNotItsChildren) {
-    GladeXML* builder = testkit::loadInterface();
+    GladeXML* builder = testkit::load_interface();
     EXPECT_FALSE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "dialog1")));
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "notebook1")));
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "entryConfirmPuk")));
-    EXPECT_EQ(tabTitles(builder),
+    EXPECT_EQ(tab_titles(builder),
               (std::vector<std::string>{"Change PIN", "Unblock PIN", "Change PUK"}));
-    testkit::closeDialog(builder);
+    testkit::close_dialog(builder);
 }
 
 TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
     const char* names[] = {"Change PIN", "Unblock PIN", "Change PUK"};
     for (int mask = 0; mask < 8; ++mask) {
-        testkit::resetSettings();
+        testkit::reset_settings();
         g_showChangePin = (mask >> 2) & 1;
         g_showUnblockPin = (mask >> 1) & 1;
         g_showChangePuk = mask & 1;
@@ -74,8 +74,8 @@ TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
         if (g_showChangePuk)
             expected.push_back(names[2]);
 
-        GladeXML* builder = testkit::startDialog();
-        EXPECT_EQ(tabTitles(builder), expected) << "switches " << mask;
+        GladeXML* builder = testkit::start_dialog();
+        EXPECT_EQ(tab_titles(builder), expected) << "switches " << mask;
         // The notebook reports its page switches while pages go, and the position it
         // reports is the one the dialog shows.
         GtkNotebook* notebook = GTK_NOTEBOOK(glade_xml_get_widget(builder, "notebook1"));
@@ -83,7 +83,7 @@ TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
             EXPECT_EQ(g_curr_page, gtk_notebook_get_current_page(notebook));
         }
         EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "BtnOk")));
-        testkit::closeDialog(builder);
+        testkit::close_dialog(builder);
     }
 }
 
@@ -98,9 +98,10 @@ TEST(MessageBoxes, ShowTheTextLiterallyWithTheirType) {
     EXPECT_EQ(watcher.boxes[1].text, "Second line\nwith 50%");
 
     // GTK takes UTF-8 only: other bytes (of a path, say) are shown escaped, the rest as is.
-    ShowMessageError("Unable to load the interface file\n/home/\xe9t\xc3\xa9/pin");
+    const std::string no_file = std::string(shown_texts::kNoInterfaceFile) + "\n/home/";
+    ShowMessageError((no_file + "\xe9t\xc3\xa9/pin").c_str());
     ASSERT_EQ(watcher.boxes.size(), 3u);
-    EXPECT_EQ(watcher.boxes[2].text, "Unable to load the interface file\n/home/\\xe9t\xc3\xa9/pin");
+    EXPECT_EQ(watcher.boxes[2].text, no_file + "\\xe9t\xc3\xa9/pin");
 }
 
 TEST(Handlers, ExportedUnderTheirNames) {
@@ -111,19 +112,19 @@ TEST(Handlers, ExportedUnderTheirNames) {
 }
 
 TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
-    for (bool viaCancel : {true, false}) {
-        testkit::resetSettings();
-        GladeXML* builder = testkit::startDialog();
+    for (bool via_cancel : {true, false}) {
+        testkit::reset_settings();
+        GladeXML* builder = testkit::start_dialog();
         GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
         struct Ctx {
             GladeXML* builder;
-            bool viaCancel;
-        } ctx{builder, viaCancel};
+            bool via_cancel;
+        } ctx{builder, via_cancel};
         g_timeout_add(
             50,
             [](gpointer p) -> gboolean {
                 auto* c = static_cast<Ctx*>(p);
-                if (c->viaCancel) {
+                if (c->via_cancel) {
                     gtk_button_clicked(GTK_BUTTON(glade_xml_get_widget(c->builder, "BtnCancel")));
                 } else {
                     // What the window manager's close button sends.
@@ -138,7 +139,7 @@ TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
             },
             &ctx);
         // A watchdog fails the test instead of hanging it.
-        bool timedOut = false;
+        bool timed_out = false;
         const guint watchdog = g_timeout_add(
             5000,
             [](gpointer p) -> gboolean {
@@ -146,14 +147,14 @@ TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
                 gtk_main_quit();
                 return FALSE;
             },
-            &timedOut);
+            &timed_out);
         gtk_main();
-        EXPECT_FALSE(timedOut) << (viaCancel ? "Cancel" : "closing the window");
-        if (!timedOut)
+        EXPECT_FALSE(timed_out) << (via_cancel ? "Cancel" : "closing the window");
+        if (!timed_out)
             g_source_remove(watchdog);
-        if (viaCancel) {
+        if (via_cancel) {
             EXPECT_TRUE(GTK_WIDGET_VISIBLE(window)) << "Cancel leaves the window as it is";
-            testkit::closeDialog(builder);
+            testkit::close_dialog(builder);
         } else {
             g_object_unref(builder);
         }
@@ -187,7 +188,7 @@ TEST(InterfaceFile, FoundBesideTheProgramOrRefused) {
 }
 
 TEST(InterfaceFile, EveryWidgetTheProgramUsesMustBeThereOfItsKind) {
-    const std::string real = testkit::readFile(GLADE_SOURCE);
+    const std::string real = support::read_file(GLADE_SOURCE);
     const auto replaced = [&](const std::string& from, const std::string& to) {
         std::string text = real;
         const size_t at = text.find(from);
@@ -212,11 +213,11 @@ TEST(InterfaceFile, EveryWidgetTheProgramUsesMustBeThereOfItsKind) {
         {replaced("class=\"GtkButton\" id=\"BtnOk\"", "class=\"GtkLabel\" id=\"BtnOk\""),
          "GtkButton named 'BtnOk'"});
 
-    testkit::TempDir dir;
+    support::TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         const fs::path file = dir.path() / "gtkzorvpin.glade";
-        testkit::writeFile(file, c.glade);
+        support::write_file(file, c.glade);
         GladeXML* builder = glade_xml_new(file.c_str(), nullptr, nullptr);
         ASSERT_NE(builder, nullptr) << "the file still parses";
         testing::internal::CaptureStderr();

@@ -3,18 +3,22 @@
 file (the one list the C++ tests read too): WRONG_PIN, SUCCESS, PIN_OK, ..."""
 
 import os
+import re
+
+_LINE = re.compile(r'([A-Z0-9_]+) = "([^"\\]*(?:\\n[^"\\]*)*)"')
 
 
 def _read(path):
     texts = {}
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
-            if not line.strip() or line.startswith("#"):
+            line = line.rstrip("\n")
+            if not line or line.startswith("#"):
                 continue
-            name, sep, text = line.rstrip("\n").partition(" = ")
-            if not sep or not name.isupper():
-                raise ValueError("%s:%d: not 'NAME = text'" % (path, number))
-            texts[name] = text.replace("\\n", "\n")
+            match = _LINE.fullmatch(line)
+            if not match:
+                raise ValueError('%s:%d: not \'NAME = "text"\'' % (path, number))
+            texts[match.group(1)] = match.group(2).replace("\\n", "\n")
     return texts
 
 

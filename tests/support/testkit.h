@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Shared fixtures of Pin Manager's in-process tests: message boxes answered from a timer,
-// temporary folders, a simulated card with a state file of its own, and module loading.
-#ifndef PINMAN_TESTKIT_H
-#define PINMAN_TESTKIT_H
+// The C++ tests' support on GTK: boxes answered from a timer, a simulated card, the dialog.
+#ifndef TESTS_SUPPORT_TESTKIT_H
+#define TESTS_SUPPORT_TESTKIT_H
 
 #include <gtest/gtest.h>
 
@@ -10,21 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "shown_texts.h"
 #include "gtkzorvpin.h"
 #include "harness.h"
 
 namespace testkit {
-
-// The texts of the boxes the tests expect, as the holder reads them untranslated.
-namespace expected {
-constexpr const char* kWrongPin = "Wrong PIN : warning, many wrong tryes may block the card.";
-constexpr const char* kWrongPuk = "Wrong PUK: warning, many wrong tryes may block the card.";
-constexpr const char* kCommunication = "Error communicating with the card.";
-constexpr const char* kOpenSession = "Error communicating with the card (open session)";
-constexpr const char* kSeveralCards =
-    "Warning: there are multipkle smart card inseted\nPlease inser just one card at time.";
-constexpr const char* kSuccess = "Operation successfully completed";
-}  // namespace expected
 
 struct SeenBox {
     GtkMessageType type;
@@ -49,9 +38,8 @@ private:
     guint source_;
 };
 
-// Folders, files and the simulated card's readers come from the one test harness.
-using p11test::TempDir;
-using Reader = p11test::CardReader;
+// The simulated card's readers as the harness makes them.
+using Reader = support::CardReader;
 
 // A simulated card whose state lives in a temporary folder; the module finds it through
 // SIMCARD_STATE and writes a call trace to SIMCARD_TRACE.
@@ -66,32 +54,25 @@ public:
     const std::filesystem::path& folder() const { return dir_.path(); }
 
 private:
-    TempDir dir_;
+    support::TempDir dir_;
 };
 
-inline std::string readFile(const std::filesystem::path& file) {
-    return p11test::ReadFile(file);
-}
-inline void writeFile(const std::filesystem::path& file, const std::string& content) {
-    p11test::WriteFile(file, content);
-}
-
 // Default settings, as before the configuration file is read.
-void resetSettings();
+void reset_settings();
 
 // Loads a module as start-up does (g_szP11Lib = path). Returns InitP11's result.
-int loadModule(const char* path);
+int load_module(const char* path);
 // Releases it as the end of the program does and forgets the card state.
-void unloadModule();
+void unload_module();
 
 // The real interface file; the caller owns the tree.
-GladeXML* loadInterface();
+GladeXML* load_interface();
 // The widget tree as start-up leaves it: wired, pages removed, dialog shown.
-GladeXML* startDialog();
+GladeXML* start_dialog();
 // Destroys the dialog without ending a main loop, and releases the tree.
-void closeDialog(GladeXML* builder);
+void close_dialog(GladeXML* builder);
 
-void setText(GladeXML* builder, const char* name, const char* text);
+void set_text(GladeXML* builder, const char* name, const char* text);
 std::string text(GladeXML* builder, const char* name);
 // Runs the main loop for `ms` milliseconds.
 void pump(int ms);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The one harness of the C++ tests that use a PKCS#11 module (see harness.h).
+// The C++ tests' support without GTK (see harness.h).
 #include "harness.h"
 
-#include "state.h"
+#include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -16,19 +16,19 @@
 #include <fstream>
 #include <sstream>
 
-namespace p11test {
+namespace support {
 
-std::string MakeTempDir() {
+std::string make_temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl =
-        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/simcard-test.XXXXXX";
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pinman-test.XXXXXX";
     if (mkdtemp(&tmpl[0]) == nullptr) {
         return "";
     }
     return tmpl;
 }
 
-void RemoveTree(const std::string& dir) {
+void remove_tree(const std::string& dir) {
     if (dir.empty()) {
         return;
     }
@@ -38,20 +38,20 @@ void RemoveTree(const std::string& dir) {
         FTW_DEPTH | FTW_PHYS);
 }
 
-std::string ReadFile(const std::string& path) {
+std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-bool WriteFile(const std::string& path, const std::string& data) {
+bool write_file(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
     return static_cast<bool>(out);
 }
 
-bool CopyFile(const std::string& from, const std::string& to) {
+bool copy_file(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in) {
         return false;
@@ -61,7 +61,7 @@ bool CopyFile(const std::string& from, const std::string& to) {
     return static_cast<bool>(out);
 }
 
-std::vector<std::string> ListDir(const std::string& dir) {
+std::vector<std::string> list_dir(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
@@ -74,6 +74,20 @@ std::vector<std::string> ListDir(const std::string& dir) {
     }
     closedir(d);
     return names;
+}
+
+std::vector<std::pair<std::string, std::string>> read_exports(const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> exports;
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find("='");
+        if (line.rfind("export ", 0) != 0 || eq == std::string::npos || line.back() != '\'') {
+            ADD_FAILURE() << "not an export line in " << path << ": " << line;
+            continue;
+        }
+        exports.emplace_back(line.substr(7, eq - 7), line.substr(eq + 2, line.size() - eq - 3));
+    }
+    return exports;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -97,8 +111,8 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-bool Module::Load(const std::string& path, std::string* why) {
-    Unload();
+bool Module::load(const std::string& path, std::string* why) {
+    unload();
     lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib_ == nullptr) {
         *why = std::string("dlopen: ") + dlerror();
@@ -118,7 +132,7 @@ bool Module::Load(const std::string& path, std::string* why) {
     return true;
 }
 
-void Module::Unload() {
+void Module::unload() {
     f = nullptr;
     if (lib_ != nullptr) {
         dlclose(lib_);
@@ -126,83 +140,70 @@ void Module::Unload() {
     }
 }
 
-std::string StateText(const std::vector<CardReader>& readers, const std::string& faults) {
-    std::ostringstream s;
-    for (const CardReader& r : readers) {
-        s << "[reader]\n";
-        if (!r.description.empty()) {
-            s << "description = " << r.description << "\n";
-        }
-        s << "card = " << (r.present ? "present" : "absent") << "\n";
-        if (r.present) {
-            s << "label = " << r.label << "\nserial = " << r.serial << "\nmodel = " << r.model
-              << "\nmanufacturer = Pin Manager project\n"
-              << "min_pin = " << r.minPin << "\nmax_pin = " << r.maxPin << "\npin = " << r.pin
-              << "\npuk = " << r.puk << "\npin_tries = " << r.pinTries
-              << "\npin_max_tries = " << r.pinMaxTries << "\npuk_tries = " << r.pukTries
-              << "\npuk_max_tries = " << r.pukMaxTries << "\nextra_flags = " << r.extraFlags
-              << "\n";
-            for (const std::string& c : r.certs) {
-                s << "cert = " << c << "\n";
-            }
-        }
-    }
-    if (!faults.empty()) {
-        s << "[fault]\n" << faults << "\n";
-    }
-    return s.str();
+CardReader::CardReader() {
+    description = "Simulated Reader 0";
+    label = "Demo Card";
+    serial = "0000000000000001";
+    model = "SimCard";
+    manufacturer = "Pin Manager project";
+    now.pin = "1234";
+    now.puk = "12345678";
 }
 
-std::string ReaderSection(const std::string& label, bool present,
-                          const std::vector<std::string>& certs, const std::string& pin,
-                          const std::string& puk) {
+CardReader labelled_reader(const std::string& label, bool present,
+                           const std::vector<std::string>& certs, const std::string& pin,
+                           const std::string& puk) {
     CardReader r;
     r.description.clear();
-    r.present = true;  // an empty reader keeps its card's keys, which the card ignores
+    r.present = present;
     r.label = label;
     r.serial = "SN-" + label;
-    r.pin = pin;
-    r.puk = puk;
-    r.certs = certs;
-    std::string text = StateText({r});
-    return present ? text : text.replace(text.find("present"), 7, "absent");
+    r.now.pin = pin;
+    r.now.puk = puk;
+    r.cert_files = certs;
+    return r;
 }
 
-std::string CardValue(const std::string& path, const std::string& key, size_t reader) {
+std::string state_text(const std::vector<CardReader>& readers, const std::string& faults) {
     simcard::State st;
     std::string error;
-    if (simcard::LoadState(path, &st, &error, simcard::kWithoutCerts) &&
-        reader < st.readers.size()) {
-        for (const auto& [name, value] : st.readers[reader].values) {
-            if (name == key) {
-                return value;
-            }
-        }
+    if (!faults.empty() && !simcard::parse_state("[fault] of a test", "[fault]\n" + faults, &st,
+                                                 &error, simcard::kFaultsOnly)) {
+        ADD_FAILURE() << error;
     }
-    return "<missing " + key + ">";
+    st.readers.assign(readers.begin(), readers.end());
+    return simcard::encode_state(st);
+}
+
+std::string card_value(const std::string& path, const std::string& key, size_t reader) {
+    std::vector<std::string> values;
+    std::string error;
+    return simcard::look_up(path, reader, key, &values, &error) && !values.empty()
+               ? values.front()
+               : "<missing " + key + ">";
 }
 
 namespace {
-CK_UTF8CHAR_PTR Bytes(const std::string& s) {
+CK_UTF8CHAR_PTR pin_bytes(const std::string& s) {
     return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
 }
 }  // namespace
 
-CK_RV Login(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user,
-            const std::string& pin) {
-    return f->C_Login(h, user, Bytes(pin), pin.size());
+CK_RV log_in(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_USER_TYPE user,
+             const std::string& pin) {
+    return f->C_Login(h, user, pin_bytes(pin), pin.size());
 }
 
-CK_RV SetPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
-             const std::string& new_pin) {
-    return f->C_SetPIN(h, Bytes(old_pin), old_pin.size(), Bytes(new_pin), new_pin.size());
+CK_RV set_pin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& old_pin,
+              const std::string& new_pin) {
+    return f->C_SetPIN(h, pin_bytes(old_pin), old_pin.size(), pin_bytes(new_pin), new_pin.size());
 }
 
-CK_RV InitPin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin) {
-    return f->C_InitPIN(h, Bytes(pin), pin.size());
+CK_RV init_pin(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, const std::string& pin) {
+    return f->C_InitPIN(h, pin_bytes(pin), pin.size());
 }
 
-std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present) {
+std::vector<CK_SLOT_ID> slot_list(CK_FUNCTION_LIST_PTR f, bool present) {
     CK_ULONG count = 0;
     if (f->C_GetSlotList(present ? CK_TRUE : CK_FALSE, nullptr, &count) != CKR_OK) {
         return {};
@@ -217,7 +218,7 @@ std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST_PTR f, bool present) {
     return slots;
 }
 
-std::string Unpad(const unsigned char* field, size_t width) {
+std::string unpad(const unsigned char* field, size_t width) {
     std::string s(reinterpret_cast<const char*>(field), width);
     while (!s.empty() && s.back() == ' ') {
         s.pop_back();
@@ -225,12 +226,12 @@ std::string Unpad(const unsigned char* field, size_t width) {
     return s;
 }
 
-bool BlankPadded(const unsigned char* field, size_t width) {
+bool blank_padded(const unsigned char* field, size_t width) {
     return std::memchr(field, 0, width) == nullptr;
 }
 
-std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
-                                   std::vector<CK_ATTRIBUTE> tmpl) {
+std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
+                                           std::vector<CK_ATTRIBUTE> tmpl) {
     std::vector<CK_OBJECT_HANDLE> found;
     if (f->C_FindObjectsInit(h, tmpl.data(), tmpl.size()) != CKR_OK) {
         return found;
@@ -247,8 +248,8 @@ std::vector<CK_OBJECT_HANDLE> Find(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h,
     return found;
 }
 
-std::string Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
-                      CK_ATTRIBUTE_TYPE type, CK_RV* rv) {
+std::string attribute_value(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o,
+                            CK_ATTRIBUTE_TYPE type, CK_RV* rv) {
     CK_ATTRIBUTE a = {type, nullptr, 0};
     CK_RV r = f->C_GetAttributeValue(h, o, &a, 1);
     std::string value;
@@ -264,4 +265,4 @@ std::string Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, CK_OBJECT_HAN
     return value;
 }
 
-}  // namespace p11test
+}  // namespace support

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Shared fixtures of Pin Manager's in-process tests.
+// The C++ tests' support for the program's in-process tests, on GTK (see testkit.h).
 #include "testkit.h"
 
 #include <cstdlib>
@@ -45,7 +45,7 @@ gboolean BoxWatcher::poll(gpointer self) {
 }
 
 SimCard::SimCard(const std::vector<Reader>& readers, const std::string& faults) {
-    writeFile(dir_.path() / "simcard.state", p11test::StateText(readers, faults));
+    support::write_file(dir_.path() / "simcard.state", support::state_text(readers, faults));
     setenv("SIMCARD_STATE", (dir_.path() / "simcard.state").c_str(), 1);
     setenv("SIMCARD_TRACE", (dir_.path() / "trace.log").c_str(), 1);
 }
@@ -60,27 +60,27 @@ SimCard::~SimCard() {
 }
 
 std::string SimCard::value(const std::string& key, int reader) const {
-    return p11test::CardValue(dir_.path() / "simcard.state", key, static_cast<size_t>(reader));
+    return support::card_value(dir_.path() / "simcard.state", key, static_cast<size_t>(reader));
 }
 
 std::string SimCard::trace() const {
-    return readFile(dir_.path() / "trace.log");
+    return support::read_file(dir_.path() / "trace.log");
 }
 
-void resetSettings() {
+void reset_settings() {
     memset(g_szP11Lib, 0, sizeof g_szP11Lib);
     g_showChangePin = g_showUnblockPin = g_showChangePuk = 1;
     g_checkExpire = -1;
     g_curr_page = 0;
 }
 
-int loadModule(const char* path) {
+int load_module(const char* path) {
     memset(g_szP11Lib, 0, sizeof g_szP11Lib);
     snprintf(g_szP11Lib, sizeof g_szP11Lib, "%s", path);
     return InitP11();
 }
 
-void unloadModule() {
+void unload_module() {
     FinalizeP11();
     hLib = nullptr;
     pFList = nullptr;
@@ -88,21 +88,21 @@ void unloadModule() {
     s_slotId = 0;
 }
 
-GladeXML* loadInterface() {
+GladeXML* load_interface() {
     GladeXML* builder = glade_xml_new(GLADE_SOURCE, nullptr, nullptr);
     EXPECT_NE(builder, nullptr);
     return builder;
 }
 
-GladeXML* startDialog() {
-    GladeXML* builder = loadInterface();
+GladeXML* start_dialog() {
+    GladeXML* builder = load_interface();
     setup_dialog(builder);
     gtk_widget_show(glade_xml_get_widget(builder, "dialog1"));
     pump(50);
     return builder;
 }
 
-void closeDialog(GladeXML* builder) {
+void close_dialog(GladeXML* builder) {
     GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
     if (window != nullptr) {
         g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(on_window_destroy),
@@ -112,7 +112,7 @@ void closeDialog(GladeXML* builder) {
     g_object_unref(builder);
 }
 
-void setText(GladeXML* builder, const char* name, const char* text) {
+void set_text(GladeXML* builder, const char* name, const char* text) {
     GtkWidget* w = glade_xml_get_widget(builder, name);
     ASSERT_NE(w, nullptr) << name;
     gtk_entry_set_text(GTK_ENTRY(w), text);
