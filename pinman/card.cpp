@@ -147,11 +147,12 @@ int InitP11(void) {
     if (getFunctionList(&pFList) != CKR_OK)
         return fail_with(N_("Unable to initialize PKCS#11 functions"));
     // A list that is missing, or lacks a function the program calls, is a broken library.
-    if (pFList == nullptr || !has_needed_functions(pFList)) {
-        if (pFList == nullptr)
-            fprintf(stderr, "The PKCS#11 module answered CKR_OK without a function list\n");
+    if (pFList == nullptr) {
+        fprintf(stderr, "The PKCS#11 module answered CKR_OK without a function list\n");
         return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
     }
+    if (!has_needed_functions(pFList))
+        return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
     if (pFList->C_Initialize(nullptr) != CKR_OK)
         return fail_with(N_("Unable to initialize PKCS#11 library"));
 

@@ -131,24 +131,24 @@ std::string value_text(const GValue* value) {
 void add_properties(GObject* object, GtkWidget* child, const std::string& path,
                     std::vector<std::string>& lines) {
     guint count = 0;
-    GParamSpec** specs =
+    GParamSpec** props =
         child != nullptr
             ? gtk_container_class_list_child_properties(G_OBJECT_GET_CLASS(object), &count)
             : g_object_class_list_properties(G_OBJECT_GET_CLASS(object), &count);
     for (guint i = 0; i < count; ++i) {
-        if ((specs[i]->flags & G_PARAM_READABLE) == 0)
+        if ((props[i]->flags & G_PARAM_READABLE) == 0)
             continue;
         GValue value = G_VALUE_INIT;
-        g_value_init(&value, specs[i]->value_type);
+        g_value_init(&value, props[i]->value_type);
         if (child != nullptr)
-            gtk_container_child_get_property(GTK_CONTAINER(object), child, specs[i]->name, &value);
+            gtk_container_child_get_property(GTK_CONTAINER(object), child, props[i]->name, &value);
         else
-            g_object_get_property(object, specs[i]->name, &value);
-        lines.push_back(path + (child != nullptr ? " :" : " .") + specs[i]->name + " = " +
+            g_object_get_property(object, props[i]->name, &value);
+        lines.push_back(path + (child != nullptr ? " :" : " .") + props[i]->name + " = " +
                         value_text(&value));
         g_value_unset(&value);
     }
-    g_free(specs);
+    g_free(props);
 }
 
 gboolean is_closure(GtkAccelKey* /*key*/, GClosure* closure, gpointer data) {
