@@ -9,6 +9,7 @@
 
 #include "fake_module.h"
 #include "gtkzorvpin.h"
+#include "pinman_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StderrSilenced quiet;
@@ -20,11 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     g_input = FuzzInput{data, size, control, 1};
     g_lastBox.clear();
-    pFList = &g_fakeModule;
+    use_built_in_module(&g_fakeModule);
     g_checkExpire = 1 + static_cast<int>(data[1]) * 86400;
     if (CheckExpire() != 0)
         abort();
-    if (s_hSession != 0)
+    if (card_state().s_hSession != 0)
         abort();
     if (g_lastBox.size() >= PINMAN_REPORT_SIZE)
         abort();

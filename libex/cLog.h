@@ -46,6 +46,14 @@ void cLogTracef(const char* format, ...);
  * no lock. */
 void cLogTrace_clean(const char* string);
 
+/* Decrypts a whole log file image in one pass (for readers of the log, such as clogcat).
+ * `data` holds `size` bytes of the file from offset 0. A file that begins with the log's
+ * 16-byte header is decrypted after it, any other from offset 0, each starting from the
+ * initial vector; the plaintext goes to `out` (room for `size` bytes, owned by the caller;
+ * may be null when there is none). Returns the plaintext length, or -1 for an empty image,
+ * which holds no log at all. */
+long cLog_decrypt_image(const unsigned char* data, long size, unsigned char* out);
+
 void init_clog_mutex(void);
 void close_clog_mutex(void);
 void lock_clog_mutex(void);

@@ -5,6 +5,7 @@
 #define LIBEX_CLOG_INTERNAL_H
 
 #include "cDes.h"
+#include "cLog.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -27,13 +28,6 @@ void cLog_cipher_keys(uint8 key1[8], uint8 key2[8], uint8 key3[8], uint8 iv[8]);
 
 /* The fixed 16-byte header every new file begins with. */
 void cLog_header(uint8 header[16]);
-
-/* Decrypts a whole log file image in one pass (the reader of the tool clogcat). `data`
- * holds `size` bytes of the file from offset 0. A file that begins with the 16-byte header
- * is decrypted after it, any other from offset 0, each starting from the initial vector;
- * the plaintext goes to `out` (room for `size` bytes; may be null when there is none).
- * Returns the plaintext length, or -1 for an empty image, which holds no log at all. */
-long cLog_decrypt_image(const unsigned char* data, long size, unsigned char* out);
 
 #ifdef __cplusplus
 }

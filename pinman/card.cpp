@@ -1,23 +1,33 @@
 // SPDX-License-Identifier: MIT
-// The PKCS#11 module's lifetime and the session on the one card present.
+// The PKCS#11 module's lifetime, the card state, and the session on the one card present.
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"
 
+namespace {
+
+// The card state: the loaded module, its function list, the current session (0 for none) and
+// the slot of the card in use. Written on the main thread only, while no call runs.
 DYN_HANDLE hLib;
 CK_FUNCTION_LIST_PTR pFList;
 CK_SESSION_HANDLE s_hSession;
 CK_SLOT_ID s_slotId;
 
-namespace {
-
 typedef CK_RV (*t_C_GetFunctionList)(CK_FUNCTION_LIST_PTR_PTR);
 
 constexpr const char* defaultP11Lib = "libzorvxpki.so";
-constexpr CK_ULONG kMaxSlots = 16;
+
+// No machine has this many readers; a module that counts more is answering garbage, and its
+// count is not trusted with memory.
+constexpr CK_ULONG kMaxSlots = 4096;
+// How often the slot list is asked for again when readers appear between the two calls.
+constexpr int kSlotListRounds = 8;
+// What a list entry the module did not fill holds: no slot, whose queries fail.
+constexpr CK_SLOT_ID kUnfilledSlot = ~CK_SLOT_ID(0);
 
 // Every entry of the function list the program calls; a module whose list lacks one is
 // unusable, not a crash waiting for the first call.
@@ -78,49 +88,97 @@ int resolve_module_name(char* szP11Lib, char* filePath) {
     return 1;
 }
 
-// Whether the present slots slotList[0..ulSlots) are all one physical card: a module such as
-// OpenSC gives one card a slot per PIN, each with the same reader (slot description) and the
-// same token serial number. A slot whose query fails, or whose list the module did not fill
-// (more slots than kMaxSlots), counts as a card of its own. Returns 1 or 0.
-int one_card(const CK_SLOT_ID* slotList, CK_ULONG ulSlots) {
-    if (ulSlots > kMaxSlots)
-        return 0;
-    CK_SLOT_INFO firstSlot;
-    CK_TOKEN_INFO firstToken;
-    memset(&firstSlot, 0, sizeof firstSlot);
-    memset(&firstToken, 0, sizeof firstToken);
-    if (pFList->C_GetSlotInfo(slotList[0], &firstSlot) != CKR_OK ||
-        pFList->C_GetTokenInfo(slotList[0], &firstToken) != CKR_OK)
-        return 0;
-    for (CK_ULONG i = 1; i < ulSlots; ++i) {
+// The module's slots, all of them or those holding a card, by the standard's two calls: the
+// count, then a list of that size, asked again while readers appear in between. Runs on the
+// card thread. A count beyond kMaxSlots answers CKR_BUFFER_TOO_SMALL; entries the module
+// claims but does not write hold kUnfilledSlot.
+CK_RV get_slot_list(CK_FUNCTION_LIST_PTR pList, CK_BBOOL present, std::vector<CK_SLOT_ID>& slots) {
+    slots.clear();
+    for (int round = 0; round < kSlotListRounds; ++round) {
+        CK_ULONG ulSlots = 0;
+        CK_RV rv = pList->C_GetSlotList(present, nullptr, &ulSlots);
+        if (rv != CKR_OK || ulSlots == 0)
+            return rv;
+        if (ulSlots > kMaxSlots)
+            return CKR_BUFFER_TOO_SMALL;
+        slots.assign(ulSlots, kUnfilledSlot);
+        const CK_ULONG room = ulSlots;
+        rv = pList->C_GetSlotList(present, slots.data(), &ulSlots);
+        if (rv == CKR_BUFFER_TOO_SMALL)
+            continue;
+        // Never more entries than there is room for, whatever count the module answers.
+        slots.resize(rv == CKR_OK && ulSlots < room ? ulSlots : room);
+        if (rv != CKR_OK)
+            slots.clear();
+        return rv;
+    }
+    slots.clear();
+    return CKR_BUFFER_TOO_SMALL;
+}
+
+// Whether the present slots are all one physical card: a module such as OpenSC gives one card a
+// slot per PIN, each with the same reader (slot description) and the same token serial number.
+// A slot whose query fails counts as a card of its own. Runs on the card thread.
+bool one_card(CK_FUNCTION_LIST_PTR pList, const std::vector<CK_SLOT_ID>& slots) {
+    CK_SLOT_INFO first_slot;
+    CK_TOKEN_INFO first_token;
+    memset(&first_slot, 0, sizeof first_slot);
+    memset(&first_token, 0, sizeof first_token);
+    if (pList->C_GetSlotInfo(slots[0], &first_slot) != CKR_OK ||
+        pList->C_GetTokenInfo(slots[0], &first_token) != CKR_OK)
+        return false;
+    for (size_t i = 1; i < slots.size(); ++i) {
         CK_SLOT_INFO slotInfo;
         CK_TOKEN_INFO tokenInfo;
         memset(&slotInfo, 0, sizeof slotInfo);
         memset(&tokenInfo, 0, sizeof tokenInfo);
-        if (pFList->C_GetSlotInfo(slotList[i], &slotInfo) != CKR_OK ||
-            pFList->C_GetTokenInfo(slotList[i], &tokenInfo) != CKR_OK)
-            return 0;
-        if (memcmp(slotInfo.slotDescription, firstSlot.slotDescription,
+        if (pList->C_GetSlotInfo(slots[i], &slotInfo) != CKR_OK ||
+            pList->C_GetTokenInfo(slots[i], &tokenInfo) != CKR_OK)
+            return false;
+        if (memcmp(slotInfo.slotDescription, first_slot.slotDescription,
                    sizeof slotInfo.slotDescription) != 0 ||
-            memcmp(tokenInfo.serialNumber, firstToken.serialNumber,
+            memcmp(tokenInfo.serialNumber, first_token.serialNumber,
                    sizeof tokenInfo.serialNumber) != 0)
-            return 0;
+            return false;
     }
-    return 1;
+    return true;
 }
 
+// What looking for the one card found.
+enum FoundCard { kNoCard, kSeveralCards, kOneCard };
+
 }  // namespace
+
+CK_RV card_call(const std::function<CK_RV(const CardState&)>& call) {
+    if (pFList == nullptr)
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    const CardState state = card_state();
+    return run_on_card_thread([&] { return call(state); });
+}
+
+CardState card_state(void) {
+    return CardState{hLib, pFList, s_hSession, s_slotId};
+}
+
+void use_built_in_module(CK_FUNCTION_LIST_PTR pList) {
+    pFList = pList;
+    s_hSession = 0;
+}
+
+void close_card_session(void) {
+    if (s_hSession == 0)
+        return;
+    card_call([](const CardState& card) { return card.pFList->C_CloseSession(card.s_hSession); });
+    s_hSession = 0;
+}
 
 int InitP11(void) {
     char filePath[PINMAN_PATH_SIZE] = {0};
     char szP11Lib[PINMAN_PATH_SIZE] = {0};
-    CK_SLOT_ID slotList[kMaxSlots];
-    CK_ULONG ulSlots = 0;
 
-    // Repeats the change of directory of start-up, on a copy of the module path of its own;
-    // the module name below is absolute when it matters.
-    enter_module_folder(filePath);
-    memset(filePath, 0, sizeof filePath);
+    // Repeats the change of directory of start-up; the module name below is absolute when it
+    // matters.
+    enter_module_folder();
     hLib = nullptr;
     s_hSession = 0;
     pFList = nullptr;
@@ -140,60 +198,82 @@ int InitP11(void) {
     hLib = dyn_LoadLibrary(szP11Lib);
     if (hLib == nullptr)
         return fail_with(N_("Unable to load PKCS#11 library"));
-    auto getFunctionList =
+    auto get_function_list =
         reinterpret_cast<t_C_GetFunctionList>(dyn_GetProcAddress(hLib, "C_GetFunctionList"));
-    if (getFunctionList == nullptr)
+    if (get_function_list == nullptr)
         return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
-    if (getFunctionList(&pFList) != CKR_OK)
+    CK_FUNCTION_LIST_PTR pList = nullptr;
+    if (run_on_card_thread([&] { return get_function_list(&pList); }) != CKR_OK)
         return fail_with(N_("Unable to initialize PKCS#11 functions"));
     // A list that is missing, or lacks a function the program calls, is a broken library.
-    if (pFList == nullptr) {
+    if (pList == nullptr) {
         fprintf(stderr, "The PKCS#11 module answered CKR_OK without a function list\n");
         return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
     }
+    pFList = pList;
     if (!has_needed_functions(pFList))
         return fail_with(N_("The PKCS#11 library is invalid or corrupt"));
-    if (pFList->C_Initialize(nullptr) != CKR_OK)
+    if (card_call([](const CardState& card) { return card.pFList->C_Initialize(nullptr); }) !=
+        CKR_OK)
         return fail_with(N_("Unable to initialize PKCS#11 library"));
 
-    ulSlots = kMaxSlots;
-    if (pFList->C_GetSlotList(CK_FALSE, slotList, &ulSlots) != CKR_OK || ulSlots == 0) {
+    std::vector<CK_SLOT_ID> slots;
+    const CK_RV rv = card_call(
+        [&](const CardState& card) { return get_slot_list(card.pFList, CK_FALSE, slots); });
+    if (rv != CKR_OK || slots.empty())
         return fail_with(N_("There is no reader available"));
-    }
     return 1;
 }
 
 void FinalizeP11(void) {
-    if (hLib == nullptr)
-        return;
-    if (s_hSession != 0 && pFList != nullptr)
-        pFList->C_CloseSession(s_hSession);
-    dyn_FreeLibrary(hLib);
+    if (hLib != nullptr) {
+        if (s_hSession != 0 && pFList != nullptr)
+            card_call(
+                [](const CardState& card) { return card.pFList->C_CloseSession(card.s_hSession); });
+        // The card thread ends before the module goes: it may hold the module's per-thread data.
+        stop_card_thread();
+        dyn_FreeLibrary(hLib);
+    }
+    stop_card_thread();
+    hLib = nullptr;
+    pFList = nullptr;
+    s_hSession = 0;
+    s_slotId = 0;
 }
 
 int OpenSession(int bShowError) {
-    CK_SLOT_ID slotList[kMaxSlots];
-    CK_ULONG ulSlots = kMaxSlots;
-    const CK_RV rv = pFList->C_GetSlotList(CK_TRUE, slotList, &ulSlots);
-    if (rv != CKR_OK || ulSlots == 0) {
+    std::vector<CK_SLOT_ID> slots;
+    CK_SESSION_HANDLE hSession = 0;
+    FoundCard found = kNoCard;
+    CK_RV rv = card_call([&](const CardState& card) {
+        CK_RV result = get_slot_list(card.pFList, CK_TRUE, slots);
+        if (result != CKR_OK || slots.empty())
+            return result;
+        if (slots.size() > 1 && !one_card(card.pFList, slots)) {
+            found = kSeveralCards;
+            return CKR_OK;
+        }
+        found = kOneCard;
+        return card.pFList->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                          nullptr, &hSession);
+    });
+    if (found == kNoCard) {
         if (bShowError)
             ShowMessageError(_("There is no smartcard in any reader"));
         return 0;
     }
-    if (ulSlots > 1 && !one_card(slotList, ulSlots)) {
+    if (found == kSeveralCards) {
         ShowMessageError(
             _("Warning: there are multipkle smart card inseted\n"
               "Please inser just one card at time."));
         return 0;
     }
-    CK_SESSION_HANDLE hSession = 0;
-    if (pFList->C_OpenSession(slotList[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                              &hSession) != CKR_OK) {
+    if (rv != CKR_OK) {
         if (bShowError)
             ShowMessageError(_("Error communicating with the card (open session)"));
         return 0;
     }
     s_hSession = hSession;
-    s_slotId = slotList[0];
+    s_slotId = slots[0];
     return 1;
 }

@@ -25,19 +25,63 @@ int shown_unless_false(const char* word) {
     return strcmp(word, "false") == 0 ? 0 : 1;
 }
 
+// The module path, looked up once for everything found beside the program: its length (0 when
+// not found; more than fits when the path does not fit, the text then empty) and its text.
+struct ModuleFile {
+    bool looked_up;
+    size_t length;
+    char szPath[PINMAN_PATH_SIZE];
+};
+
+const ModuleFile& module_file(void) {
+    static ModuleFile file;
+    if (!file.looked_up) {
+        file.length = GetCurrentModulePath(file.szPath, PINMAN_PATH_SIZE - 1);
+        file.looked_up = true;
+    }
+    return file;
+}
+
+// Fills `szFolder` (zero-filled first) with the module directory. Returns 1; 0 when the module
+// path is not found or does not fit (the folder then empty, with a line on standard error) or
+// has no separator (the folder then the whole path).
+int module_folder(char* szFolder) {
+    memset(szFolder, 0, PINMAN_PATH_SIZE);
+    const ModuleFile& file = module_file();
+    if (file.length == 0)
+        return 0;
+    if (file.length > PINMAN_PATH_SIZE - 1) {
+        fprintf(stderr,
+                "The program's path (%zu characters) does not fit in %d bytes; "
+                "its folder is not used\n",
+                file.length, PINMAN_PATH_SIZE);
+        return 0;
+    }
+    memcpy(szFolder, file.szPath, file.length);
+    return cut_at_last_separator(szFolder);
+}
+
+void change_to(const char* szFolder) {
+    fprintf(stderr, "CHDIR to: '%s'\n", szFolder);
+    if (chdir(szFolder) != 0) {
+        // Start-up goes on in the current directory.
+    }
+}
+
 }  // namespace
 
 int module_path_with_suffix(char* buffer, const char* suffix) {
     memset(buffer, 0, PINMAN_PATH_SIZE);
-    const size_t len = GetCurrentModulePath(buffer, PINMAN_PATH_SIZE - 1);
-    if (len > PINMAN_PATH_SIZE - 1 || !bounded_append(buffer, PINMAN_PATH_SIZE, suffix)) {
+    const ModuleFile& file = module_file();
+    if (file.length > PINMAN_PATH_SIZE - 1 || file.length + strlen(suffix) >= PINMAN_PATH_SIZE) {
         fprintf(stderr,
                 "The program's path (%zu characters) with \"%s\" does not fit in %d bytes; "
                 "refused\n",
-                len, suffix, PINMAN_PATH_SIZE);
-        memset(buffer, 0, PINMAN_PATH_SIZE);
+                file.length, suffix, PINMAN_PATH_SIZE);
         return 0;
     }
+    memcpy(buffer, file.szPath, file.length);
+    memcpy(buffer + file.length, suffix, strlen(suffix) + 1);
     return 1;
 }
 
@@ -108,27 +152,15 @@ void readConfig(void) {
         apply_config_line(szLine);
 }
 
-int enter_module_folder(char* szFolder) {
-    memset(szFolder, 0, PINMAN_PATH_SIZE);
-    const size_t len = GetCurrentModulePath(szFolder, PINMAN_PATH_SIZE - 1);
-    if (len == 0)
+int enter_module_folder(void) {
+    char szFolder[PINMAN_PATH_SIZE];
+    if (!module_folder(szFolder))
         return 0;
-    if (len > PINMAN_PATH_SIZE - 1) {
-        fprintf(stderr,
-                "The program's path (%zu characters) does not fit in %d bytes; "
-                "its folder is not used\n",
-                len, PINMAN_PATH_SIZE);
-        return 0;
-    }
-    if (!cut_at_last_separator(szFolder))
-        return 0;
-    fprintf(stderr, "CHDIR to: '%s'\n", szFolder);
-    if (chdir(szFolder) != 0) {
-        // Start-up goes on in the current directory.
-    }
+    change_to(szFolder);
     return 1;
 }
 
 void init_module_path(void) {
-    enter_module_folder(s_szModulePath);
+    if (module_folder(s_szModulePath))
+        change_to(s_szModulePath);
 }

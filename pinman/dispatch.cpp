@@ -23,8 +23,17 @@ extern "C" G_MODULE_EXPORT void onChangePage(GtkNotebook* /*notebook*/, GtkNoteb
     g_curr_page = static_cast<int>(page_num);
 }
 
+GladeXML* builder_of(gpointer user_data) {
+    return user_data != nullptr && GLADE_IS_XML(user_data) ? static_cast<GladeXML*>(user_data)
+                                                           : nullptr;
+}
+
 extern "C" G_MODULE_EXPORT void onClickBtnOk(GtkWidget* /*widget*/, gpointer user_data) {
     GladeXML* builder = static_cast<GladeXML*>(user_data);
+    // One operation at a time: OK or Enter while the card works starts nothing.
+    if (dialog_at_work())
+        return;
+    DialogAtWork work(builder_of(user_data));
     const int page = page_at_position(g_curr_page);
     if (page < 0)
         return;

@@ -31,12 +31,6 @@ extern int g_showChangePuk;
 extern int g_checkExpire;
 extern char s_szModulePath[PINMAN_PATH_SIZE];
 
-/* Card state: the loaded module, its function list, the current session and its slot. */
-extern DYN_HANDLE hLib;
-extern CK_FUNCTION_LIST_PTR pFList;
-extern CK_SESSION_HANDLE s_hSession;
-extern CK_SLOT_ID s_slotId;
-
 /* Position of the notebook page on view, as the notebook last reported it. */
 extern int g_curr_page;
 
@@ -56,17 +50,27 @@ GladeXML* getBuilder(void);
 void ShowMessage(const char* message);
 void ShowMessageError(const char* message);
 
-/* Loads and initialises the PKCS#11 module and requires a reader. 1 on success; 0 after
- * one error box. Nothing is undone on failure: FinalizeP11 releases what was reached. */
+/* The card state (the loaded module hLib, its function list pFList, the current session
+ * s_hSession and the slot s_slotId of the card in use) belongs to card.cpp; the other parts
+ * reach the module through card_call (pinman_internal.h). */
+
+/* Loads and initialises the PKCS#11 module and requires a reader (any number of them). 1 on
+ * success: the module stays loaded and initialised, with no session, until FinalizeP11. 0
+ * after one error box; nothing is undone, and FinalizeP11 releases what was reached. */
 int InitP11(void);
 
-/* Closes the current session, if any, and unloads the module. C_Finalize is not called. */
+/* Closes the current session, if any, ends the card thread and unloads the module;
+ * C_Finalize is not called. Afterwards the card state is as before InitP11: no module, no
+ * function list, no session, slot 0. Safe to call when nothing is loaded. */
 void FinalizeP11(void);
 
-/* Opens a serial read-write session on the one card present. Slots of one physical card (the
- * same slot description and token serial number, as OpenSC's slot per PIN) count as one card,
- * and the first of them is used. 1 on success (s_hSession and s_slotId written); 0 after an
- * error box, which bShowError = 0 silences except for the several-cards warning. */
+/* Opens a serial read-write session on the one card present, among any number of slots.
+ * Slots of one physical card (the same slot description and token serial number, as
+ * OpenSC's slot per PIN) count as one card, and the first of them is used. 1 on success:
+ * the new session and its slot become current; a session that was current before stays
+ * open on the card (FinalizeP11 closes only the last one). 0 after an error box, which
+ * bShowError = 0 silences except for the several-cards warning; the current session and
+ * slot are then unchanged. */
 int OpenSession(int bShowError);
 
 /* The three operations of the pages: 1 when the card accepted the change; 0 after exactly

@@ -15,8 +15,8 @@ constexpr const char* kInfoFormat =
 
 // The status texts of one PIN, tested in this order: the first flag set decides.
 struct PinStatusFlags {
-    CK_FLAGS countLow, finalTry, locked;
-    const char* lockedText;
+    CK_FLAGS count_low, final_try, locked;
+    const char* locked_text;
 };
 constexpr PinStatusFlags kUserPin = {CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY,
                                      CKF_USER_PIN_LOCKED, N_("PIN Locked")};
@@ -32,12 +32,12 @@ void copy_text(char* szText, const char* source) {
 }
 
 void set_status(char* szStatus, CK_FLAGS flags, const PinStatusFlags& pin) {
-    if (flags & pin.countLow) {
+    if (flags & pin.count_low) {
         copy_text(szStatus, _("At least a wrong attempt was made"));
-    } else if (flags & pin.finalTry) {
+    } else if (flags & pin.final_try) {
         copy_text(szStatus, _("Last attempt left"));
     } else if (flags & pin.locked) {
-        copy_text(szStatus, _(pin.lockedText));
+        copy_text(szStatus, _(pin.locked_text));
     }
 }
 
@@ -50,7 +50,11 @@ void copy_field(char* szText, const unsigned char (&field)[N]) {
 
 }  // namespace
 
-extern "C" G_MODULE_EXPORT void onClickBtnInfo(GtkWidget* /*widget*/, gpointer /*user_data*/) {
+extern "C" G_MODULE_EXPORT void onClickBtnInfo(GtkWidget* /*widget*/, gpointer user_data) {
+    // One operation at a time: a press while the card works starts nothing.
+    if (dialog_at_work())
+        return;
+    DialogAtWork work(builder_of(user_data));
     CK_TOKEN_INFO tokenInfo;
     CK_SLOT_INFO slotInfo;
     char szSerial[PINMAN_FIELD_SIZE] = {0};
@@ -68,8 +72,11 @@ extern "C" G_MODULE_EXPORT void onClickBtnInfo(GtkWidget* /*widget*/, gpointer /
 
     if (!OpenSession(1))
         return;
-    pFList->C_GetSlotInfo(s_slotId, &slotInfo);
-    pFList->C_GetTokenInfo(s_slotId, &tokenInfo);
+    card_call([&](const CardState& card) {
+        card.pFList->C_GetSlotInfo(card.s_slotId, &slotInfo);
+        card.pFList->C_GetTokenInfo(card.s_slotId, &tokenInfo);
+        return CKR_OK;
+    });
 
     copy_field(szSerial, tokenInfo.serialNumber);
     copy_field(szLabel, tokenInfo.label);

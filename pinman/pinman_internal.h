@@ -5,9 +5,62 @@
 
 #include <cstddef>
 #include <ctime>
+#include <functional>
 #include <openssl/asn1.h>
 
 #include "gtkzorvpin.h"
+
+/* The card state as it is now (card.cpp owns it): the loaded module, its function list, the
+ * current session (0 for none) and the slot of the card in use. */
+struct CardState {
+    DYN_HANDLE hLib;
+    CK_FUNCTION_LIST_PTR pFList;
+    CK_SESSION_HANDLE s_hSession;
+    CK_SLOT_ID s_slotId;
+};
+CardState card_state(void);
+
+/* Runs `call` with the card state on the card thread and returns its result: every call into
+ * the module goes through here, one at a time. Meanwhile the main loop keeps running, so the
+ * window redraws and answers the accessibility bus; the code after the call runs as it would
+ * after a plain call. CKR_CRYPTOKI_NOT_INITIALIZED, without calling, when no function list is
+ * there. */
+CK_RV card_call(const std::function<CK_RV(const CardState&)>& call);
+
+/* Closes the current session on the card (its result is not examined) and forgets it. */
+void close_card_session(void);
+
+/* Makes `pList` the function list of a module built into the program, with no session, as if
+ * InitP11 had loaded it (the fuzzers' module); FinalizeP11 forgets it. */
+void use_built_in_module(CK_FUNCTION_LIST_PTR pList);
+
+/* The card thread (cardthread.cpp). run_on_card_thread runs `call` there, started at the first
+ * call, and serves the main loop until it returns; card_call is its one user in the program.
+ * Without a thread to be had it runs the call itself. stop_card_thread ends the thread and
+ * waits for it; the next call starts a new one. */
+CK_RV run_on_card_thread(const std::function<CK_RV()>& call);
+void stop_card_thread(void);
+
+/* Ends the process at once with `status` when a card call is outstanding (the module is
+ * then not called again, nor unloaded); otherwise returns. For Cancel and the window's
+ * close, which stay active while the card works. */
+void leave_if_card_busy(int status);
+
+/* While it lives, a handler of the dialog of `builder` works on the card: one operation at a
+ * time (dialog_at_work says so to the next handler), and a call that takes longer than a
+ * moment makes the fields, the tabs, OK and Info insensitive and shows the busy cursor, then
+ * puts them back with the focus where it was. `builder` may be NULL: no look then. */
+struct DialogAtWork {
+    explicit DialogAtWork(GladeXML* builder);
+    ~DialogAtWork();
+    DialogAtWork(const DialogAtWork&) = delete;
+    DialogAtWork& operator=(const DialogAtWork&) = delete;
+};
+int dialog_at_work(void);
+
+/* The widget tree a handler was given as user data; NULL when it was given something else
+ * (a file may connect a handler with another widget as its data). */
+GladeXML* builder_of(gpointer user_data);
 
 /* The answers of one step of an operation, by result code (defined with the operations). */
 struct ResultColumn;
@@ -18,10 +71,10 @@ struct PageSpec {
     int (*operation)(GladeXML* builder);
     const char* fields[3];
     const char* mismatch;
-    CK_USER_TYPE userType;
-    const ResultColumn* loginColumn;
-    const ResultColumn* changeColumn;
-    bool initPin;  // C_InitPIN with the new PIN, else C_SetPIN from the first to the second
+    CK_USER_TYPE user_type;
+    const ResultColumn* login_column;
+    const ResultColumn* change_column;
+    bool init_pin;  // C_InitPIN with the new PIN, else C_SetPIN from the first to the second
 };
 
 /* The pages in the interface file's notebook order. */
@@ -40,13 +93,14 @@ int has_program_widgets(GladeXML* builder);
  * other process of the same user can read the PIN texts the fields hold. */
 void protect_secrets(void);
 
-/* Fills the zeroed `szFolder` (PINMAN_PATH_SIZE bytes) with the module directory, writes
- * "CHDIR to" and makes it the working directory. Returns 0, leaving the working directory
- * as it was, when the module path is not found, does not fit or has no separator. */
-int enter_module_folder(char* szFolder);
+/* Writes "CHDIR to" with the module directory and makes it the working directory. Returns 0,
+ * leaving the working directory as it was, when the module path is not found, does not fit
+ * or has no separator. The module path is looked up once, at the first of these calls. */
+int enter_module_folder(void);
 
-/* Fills a zeroed path buffer with the module path followed by `suffix`. Returns 0, with a
- * line on standard error and the buffer empty, when the result would not fit. */
+/* Fills a path buffer (PINMAN_PATH_SIZE bytes, zero-filled first) with the module path
+ * followed by `suffix`. Returns 0, with a line on standard error and the buffer empty, when
+ * the result would not fit. */
 int module_path_with_suffix(char* buffer, const char* suffix);
 
 /* Whether the program may use the file `path`: a regular file that only root or the user
@@ -74,10 +128,16 @@ int bounded_append(char* buffer, size_t size, const char* text);
 void drop_partial_utf8(char* text);
 
 /* Copies the `len` bytes at `bytes`, up to the first zero byte, into `szText` (`size` bytes,
- * zero-filled first) as valid UTF-8: valid characters as they are, every other byte as the
- * four characters "\\xHH". Stops before a character or escape that would not fit with the
- * terminator. Returns the length written. */
+ * zero-filled first) as one line of valid UTF-8 that shows what it says: valid characters as
+ * they are, but control characters (C0 with newline and tab, DEL, C1, the bidirectional
+ * controls) as their bytes each written "\\xHH", and every byte that is no UTF-8 likewise.
+ * Stops before a character or its escapes that would not fit with the terminator. Returns
+ * the length written. */
 size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len);
+
+/* The same for a text of the program's own (a message that holds a path, say), whose line
+ * breaks are meant: only the bytes that are no UTF-8 are escaped. */
+size_t copy_valid_utf8(char* szText, size_t size, const char* bytes, size_t len);
 
 /* Returns `translated` when its printf conversions are the same, in the same order, as
  * those of `original`; otherwise `original`. */

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The three card operations of the pages: change the PIN, unblock it, change the PUK.
 #include <cstring>
+#include <vector>
 
 #include "gtkzorvpin.h"
 #include "pinman_internal.h"
@@ -8,10 +9,10 @@
 // The message each result code gets in one column of the operations' answers; every code
 // not named here is a failure to communicate with the card.
 struct ResultColumn {
-    const char* pinIncorrect;  // CKR_PIN_INCORRECT
-    const char* pinInvalid;    // CKR_PIN_INVALID
-    const char* pinLenRange;   // CKR_PIN_LEN_RANGE
-    const char* pinLocked;     // CKR_PIN_LOCKED
+    const char* pin_incorrect;  // CKR_PIN_INCORRECT
+    const char* pin_invalid;    // CKR_PIN_INVALID
+    const char* pin_len_range;  // CKR_PIN_LEN_RANGE
+    const char* pin_locked;     // CKR_PIN_LOCKED
 };
 
 namespace {
@@ -41,13 +42,13 @@ const char* field_text(GladeXML* builder, const char* name) {
 const char* message_for(CK_RV rv, const ResultColumn& column) {
     switch (rv) {
         case CKR_PIN_INCORRECT:
-            return column.pinIncorrect;
+            return column.pin_incorrect;
         case CKR_PIN_INVALID:
-            return column.pinInvalid;
+            return column.pin_invalid;
         case CKR_PIN_LEN_RANGE:
-            return column.pinLenRange;
+            return column.pin_len_range;
         case CKR_PIN_LOCKED:
-            return column.pinLocked;
+            return column.pin_locked;
         default:
             return kCommunicationError;
     }
@@ -60,39 +61,58 @@ int answer(CK_RV rv, const ResultColumn& column) {
     return 0;
 }
 
-CK_UTF8CHAR_PTR bytes(const char* text) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text));
-}
+// A field's text as the card gets it, taken when the operation starts: the field may change
+// while the card works, the copy does not. Wiped when the operation ends.
+class SecretText {
+public:
+    explicit SecretText(const char* text) : bytes_(text, text + strlen(text)) {}
+    ~SecretText() {
+        if (!bytes_.empty())
+            explicit_bzero(bytes_.data(), bytes_.size());
+    }
+    SecretText(const SecretText&) = delete;
+    SecretText& operator=(const SecretText&) = delete;
+    CK_UTF8CHAR_PTR data() { return reinterpret_cast<CK_UTF8CHAR_PTR>(bytes_.data()); }
+    CK_ULONG size() const { return bytes_.size(); }
+
+private:
+    std::vector<char> bytes_;
+};
 
 int run_pin_operation(GladeXML* builder, const PageSpec& op) {
-    const char* texts[3];
+    const char* fields[3];
     for (int i = 0; i < 3; ++i)
-        texts[i] = field_text(builder, op.fields[i]);
-    for (const char* text : texts) {
+        fields[i] = field_text(builder, op.fields[i]);
+    for (const char* text : fields) {
         if (text == nullptr || text[0] == '\0') {
             ShowMessageError(_("All fileds are required"));
             return 0;
         }
     }
-    if (strcmp(texts[1], texts[2]) != 0) {
+    if (strcmp(fields[1], fields[2]) != 0) {
         ShowMessageError(_(op.mismatch));
         return 0;
     }
+    SecretText first(fields[0]), second(fields[1]);
     if (!OpenSession(1))
         return 0;
 
-    // Ends a login that an earlier operation left on the card.
-    pFList->C_Logout(s_hSession);
-    CK_RV rv = pFList->C_Login(s_hSession, op.userType, bytes(texts[0]), strlen(texts[0]));
-    if (op.initPin) {
-        if (!answer(rv, *op.loginColumn))
-            return 0;
-        rv = pFList->C_InitPIN(s_hSession, bytes(texts[1]), strlen(texts[1]));
-    } else if (rv == CKR_OK) {
-        rv = pFList->C_SetPIN(s_hSession, bytes(texts[0]), strlen(texts[0]), bytes(texts[1]),
-                              strlen(texts[1]));
-    }
-    return answer(rv, *op.changeColumn);
+    // Ends a login that an earlier operation left on the card, then logs in and, when that
+    // succeeds, asks for the change: the module's answers to the two calls that count.
+    CK_RV login = CKR_OK;
+    const CK_RV rv = card_call([&](const CardState& card) {
+        card.pFList->C_Logout(card.s_hSession);
+        login = card.pFList->C_Login(card.s_hSession, op.user_type, first.data(), first.size());
+        if (login != CKR_OK)
+            return login;
+        if (op.init_pin)
+            return card.pFList->C_InitPIN(card.s_hSession, second.data(), second.size());
+        return card.pFList->C_SetPIN(card.s_hSession, first.data(), first.size(), second.data(),
+                                     second.size());
+    });
+    if (op.init_pin && !answer(login, *op.login_column))
+        return 0;
+    return answer(rv, *op.change_column);
 }
 
 }  // namespace

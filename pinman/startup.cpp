@@ -88,8 +88,8 @@ int has_program_widgets(GladeXML* builder) {
 void protect_secrets(void) {
     // Neither call can fail for these arguments; a failure would leave the defaults.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    const struct rlimit noCore = {0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
+    const struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
 }
 
 void setup_dialog(GladeXML* builder) {

@@ -38,28 +38,62 @@ size_t utf8_character_length(const unsigned char* p, size_t len) {
     return need;
 }
 
-}  // namespace
+// Whether the valid character of `n` bytes at `p` is one a card must not put into a shown
+// line: a C0 control (newline and tab included), DEL, a C1 control, or a bidirectional
+// control (Unicode's Bidi_Control: U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069),
+// which would start a line of its own, act on a terminal or reorder what the line says.
+bool is_control_character(const unsigned char* p, size_t n) {
+    switch (n) {
+        case 1:
+            return p[0] < 0x20 || p[0] == 0x7F;
+        case 2:
+            return (p[0] == 0xC2 && p[1] < 0xA0) || (p[0] == 0xD8 && p[1] == 0x9C);
+        case 3:
+            return p[0] == 0xE2 && ((p[1] == 0x80 && (p[2] == 0x8E || p[2] == 0x8F ||
+                                                      (p[2] >= 0xAA && p[2] <= 0xAE))) ||
+                                    (p[1] == 0x81 && p[2] >= 0xA6 && p[2] <= 0xA9));
+        default:
+            return false;
+    }
+}
 
-size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len) {
+// Copies as copy_shown_text does; with `controls` false control characters stay as they are.
+size_t copy_escaped(char* szText, size_t size, const char* bytes, size_t len, bool controls) {
     static constexpr char kHex[] = "0123456789abcdef";
     memset(szText, 0, size);
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);
     size_t used = 0;
     for (size_t i = 0; i < len && p[i] != 0;) {
         const size_t n = utf8_character_length(p + i, len - i);
-        const size_t width = n > 0 ? n : 4;
+        // An invalid byte is escaped alone, a control character with all its bytes.
+        const size_t bytes = n > 0 ? n : 1;
+        const bool escape = n == 0 || (controls && is_control_character(p + i, n));
+        const size_t width = escape ? 4 * bytes : bytes;
         if (used + width >= size)
             break;
-        if (n > 0) {
-            memcpy(szText + used, p + i, n);
-        } else {
-            const char escaped[4] = {'\\', 'x', kHex[p[i] >> 4], kHex[p[i] & 0x0F]};
-            memcpy(szText + used, escaped, sizeof escaped);
+        for (size_t k = 0; k < bytes; ++k) {
+            const unsigned char b = p[i + k];
+            if (escape) {
+                const char escaped[4] = {'\\', 'x', kHex[b >> 4], kHex[b & 0x0F]};
+                memcpy(szText + used, escaped, sizeof escaped);
+                used += sizeof escaped;
+            } else {
+                szText[used++] = static_cast<char>(b);
+            }
         }
-        used += width;
-        i += n > 0 ? n : 1;
+        i += bytes;
     }
     return used;
+}
+
+}  // namespace
+
+size_t copy_shown_text(char* szText, size_t size, const char* bytes, size_t len) {
+    return copy_escaped(szText, size, bytes, len, true);
+}
+
+size_t copy_valid_utf8(char* szText, size_t size, const char* bytes, size_t len) {
+    return copy_escaped(szText, size, bytes, len, false);
 }
 
 int bounded_append(char* buffer, size_t size, const char* text) {

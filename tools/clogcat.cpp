@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // clogcat: writes the clear text of an encrypted trace log file to standard output.
-#include "cLog_internal.h"
+#include "cLog.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -143,11 +143,11 @@ TEST_F(CardInfo, FailingQueriesShowEmptyFieldsAndNoCardShowsOnlyItsBox) {
 
 TEST_F(CardInfo, EachPressOpensANewSessionAndLeavesItOpen) {
     press({Reader{}});
-    const CK_SESSION_HANDLE first = s_hSession;
+    const CK_SESSION_HANDLE first = card_state().s_hSession;
     BoxWatcher watcher;
     onClickBtnInfo(nullptr, nullptr);
     EXPECT_EQ(watcher.boxes.size(), 1u);
-    EXPECT_NE(s_hSession, first);
+    EXPECT_NE(card_state().s_hSession, first);
     const std::string trace = card_->trace();
     EXPECT_EQ(trace.find("C_CloseSession"), std::string::npos) << trace;
     EXPECT_EQ(trace.find("C_Login"), std::string::npos) << "Info never logs in";

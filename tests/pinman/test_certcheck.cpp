@@ -212,7 +212,7 @@ TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
                                         {kExpiredLine, "Expired"},
                                         {kExpiringLine, "Soon"},
                                         {kNotYetValidLine, "Odd"}}));
-    EXPECT_EQ(s_hSession, 0u);
+    EXPECT_EQ(card_state().s_hSession, 0u);
     const std::string trace = card_->trace();
     EXPECT_LT(trace.find("C_FindObjectsFinal"), trace.find("C_CloseSession"));
 }
@@ -332,7 +332,7 @@ TEST_F(CertCheck, NoCertificatesTwoCardsNoCard) {
     EXPECT_NE(stderr_.find("Found 0 objects\n"), std::string::npos);
     EXPECT_TRUE(boxes_.empty());
     EXPECT_NE(card_->trace().find("C_CloseSession"), std::string::npos);
-    EXPECT_EQ(s_hSession, 0u);
+    EXPECT_EQ(card_state().s_hSession, 0u);
     TearDown();
 
     Reader second;

@@ -145,7 +145,6 @@ TEST(MisbehavingModule, ClosingAtTheEndIsNotExamined) {
     testing::internal::GetCapturedStderr();
     ASSERT_EQ(OpenSession(1), 1);
     FinalizeP11();
-    hLib = nullptr;
     EXPECT_NE(card.trace().find("C_CloseSession session="), std::string::npos);
     EXPECT_EQ(card.trace().find("C_Finalize"), std::string::npos);
     testkit::unload_module();

@@ -271,7 +271,7 @@ TEST_F(PinOperations, SlotsOfOneCardCountAsOneCard) {
         } else {
             EXPECT_EQ(result, 1);
             EXPECT_TRUE(boxes_.empty());
-            EXPECT_EQ(s_slotId, CK_SLOT_ID(c.changed));
+            EXPECT_EQ(card_state().s_slotId, CK_SLOT_ID(c.changed));
             for (size_t r = 0; r < c.readers.size(); ++r) {
                 if (!c.readers[r].present)
                     continue;

@@ -82,10 +82,6 @@ int load_module(const char* path) {
 
 void unload_module() {
     FinalizeP11();
-    hLib = nullptr;
-    pFList = nullptr;
-    s_hSession = 0;
-    s_slotId = 0;
 }
 
 GladeXML* load_interface() {

@@ -12,6 +12,7 @@
 #include "shown_texts.h"
 #include "gtkzorvpin.h"
 #include "harness.h"
+#include "pinman_internal.h"
 
 namespace testkit {
 
@@ -62,7 +63,7 @@ void reset_settings();
 
 // Loads a module as start-up does (g_szP11Lib = path). Returns InitP11's result.
 int load_module(const char* path);
-// Releases it as the end of the program does and forgets the card state.
+// Releases it as the end of the program does.
 void unload_module();
 
 // The real interface file; the caller owns the tree.
