@@ -31,7 +31,7 @@ struct CardThread {
 };
 
 CardThread* s_card_thread;  // made at the first call, ended by stop_card_thread
-bool s_call_outstanding;     // main thread only, as everything below
+bool s_call_outstanding;    // main thread only, as everything below
 
 // The dialog whose handler works on the card (DialogAtWork), and its look while a call runs.
 bool s_at_work;
@@ -91,7 +91,8 @@ gboolean show_busy(gpointer /*data*/) {
         return FALSE;
     s_saved_focus = gtk_window_get_focus(GTK_WINDOW(window));
     if (s_saved_focus != nullptr)
-        g_object_add_weak_pointer(G_OBJECT(s_saved_focus), reinterpret_cast<gpointer*>(&s_saved_focus));
+        g_object_add_weak_pointer(G_OBJECT(s_saved_focus),
+                                  reinterpret_cast<gpointer*>(&s_saved_focus));
     for (const char* name : kLockedWidgets) {
         GtkWidget* widget = glade_xml_get_widget(s_working_dialog, name);
         if (widget != nullptr)

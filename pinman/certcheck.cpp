@@ -217,7 +217,8 @@ int CheckExpire(void) {
                 ShowMessage(szMessage);
         }
     }
-    card_call([](const CardState& card) { return card.pFList->C_FindObjectsFinal(card.s_hSession); });
+    card_call(
+        [](const CardState& card) { return card.pFList->C_FindObjectsFinal(card.s_hSession); });
     close_card_session();
     return 0;
 }

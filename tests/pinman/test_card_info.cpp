@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tests of the Info box: the card's fixed-width fields, the PIN and PUK states, the lengths,
 // and translations that try to write past the texts' buffers.
+#include <algorithm>
 #include <clocale>
 #include <memory>
 
@@ -197,8 +198,10 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
 }
 
 TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
-    // Each field's bytes and its line in the box: invalid bytes as \xHH, valid characters as
-    // they are, never more than 127 bytes and never part of a character or of an escape.
+    // Each field's bytes and its line in the box: invalid bytes and control characters (C0,
+    // DEL, C1, bidirectional controls) as \xHH, other valid characters as they are, never
+    // more than 127 bytes and never part of a character or of an escape; the box keeps its
+    // eight lines, whatever the card says.
     const std::string ff31 = [] {
         std::string s;
         for (int i = 0; i < 31; ++i)
@@ -224,6 +227,28 @@ TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
          "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80" + padded("", 9)},  // a surrogate, beyond U+10FFFF
         {&Reader::description, "Reader in use:", std::string(30, '\xff') + euro + euro + euro,
          ff31.substr(0, 30 * 4) + euro + euro},  // the third euro sign does not fit
+        // A line of its own forged by the card, a terminal's escape sequence, tab and DEL.
+        {&Reader::label, "Label: ", "Ctl\nPIN status: PIN OK",
+         "Ctl\\x0aPIN status: PIN OK" + padded("", 10)},
+        {&Reader::label, "Label: ", "\x01\x07\x1b[31mred\t\x7f",
+         "\\x01\\x07\\x1b[31mred\\x09\\x7f" + padded("", 20)},
+        {&Reader::model, "Model: ", "\xc2\x85\xc2\x9fok",
+         "\\xc2\\x85\\xc2\\x9fok" + padded("", 10)},
+        // Right-to-left override, left-to-right isolate, right-to-left mark.
+        {&Reader::serial, "Serial Number: ",
+         "\xe2\x80\xae"
+         "evil\xe2\x81\xa6\xe2\x80\x8f",
+         "\\xe2\\x80\\xaeevil\\xe2\\x81\\xa6\\xe2\\x80\\x8f" + padded("", 3)},
+        {&Reader::description, "Reader in use:", std::string(64, '\n'),
+         [] {
+             std::string s;
+             for (int i = 0; i < 31; ++i)
+                 s += "\\x0a";
+             return s;
+         }()},
+        // An override whose three escapes do not all fit is left out whole.
+        {&Reader::description, "Reader in use:", std::string(30, '\xff') + "\xe2\x80\xae",
+         ff31.substr(0, 30 * 4)},
     };
     for (const Case& c : cases) {
         Reader r;
@@ -236,5 +261,6 @@ TEST_F(CardInfo, FieldsThatAreNotUtf8AreShownEscapedWithinTheirBuffers) {
         const size_t start = at + 1 + strlen(c.line);
         EXPECT_EQ(box.substr(start, box.find('\n', start) - start), c.shown);
         EXPECT_LE(c.shown.size(), 127u);
+        EXPECT_EQ(std::count(box.begin(), box.end(), '\n'), 7) << box;
     }
 }

@@ -217,7 +217,7 @@ TEST_F(CertCheck, FlaggedCertificatesInOneBoxInHandleOrder) {
     EXPECT_LT(trace.find("C_FindObjectsFinal"), trace.find("C_CloseSession"));
 }
 
-TEST_F(CertCheck, NamesThatAreNotUtf8AreShownEscaped) {
+TEST_F(CertCheck, NamesThatAreNotUtf8OrHoldControlsAreShownEscaped) {
     // The name's bytes are taken as stored, whatever the string type: a T61String (Latin-1,
     // as old cards write) holding bytes that are no UTF-8, and a UTF8String.
     const std::string latin =
@@ -225,11 +225,17 @@ TEST_F(CertCheck, NamesThatAreNotUtf8AreShownEscaped) {
         "Card \xe2\x82\xac";
     check({{latin, make_certificate(latin, {-400 * kDay, -kDay}, 0,
                                     {nullptr, nullptr, V_ASN1_UTCTIME}, V_ASN1_T61STRING)},
-           cert("Caf\xc3\xa9", {kDay, 400 * kDay})});
+           cert("Caf\xc3\xa9", {kDay, 400 * kDay}),
+           // Control characters: a forged line, a terminal's escape sequence, an override.
+           cert("Ctl\x1b[31m\nX\xc2\x9b\xe2\x80\xae", {kDay, 400 * kDay})});
     ASSERT_EQ(boxes_.size(), 1u);
+    const std::string controls = "Ctl\\x1b[31m\\x0aX\\xc2\\x9b\\xe2\\x80\\xae";
     EXPECT_EQ(boxes_[0].text, cert_box({{kExpiredLine, "\\xff\\xfeCard \xe2\x82\xac"},
-                                        {kNotYetValidLine, "Caf\xc3\xa9"}}));
+                                        {kNotYetValidLine, "Caf\xc3\xa9"},
+                                        {kNotYetValidLine, controls}}));
     EXPECT_NE(stderr_.find("Found certificate: '\\xff\\xfeCard \xe2\x82\xac'\n"), std::string::npos)
+        << stderr_;
+    EXPECT_NE(stderr_.find("Found certificate: '" + controls + "'\n"), std::string::npos)
         << stderr_;
 }
 

@@ -404,3 +404,67 @@ TEST_F(PinOperations, EnterInAFieldDoesWhatOkDoes) {
     EXPECT_EQ(card_->value("pin"), "4321");
     EXPECT_EQ(testkit::text(builder_, "entryConfirm"), "");
 }
+
+// While a slow card works on OK the dialog keeps running but starts nothing more: the pages,
+// OK and Info are insensitive under the busy cursor, and a second OK or Info returns at once.
+// Afterwards they come back, with the focus where it was.
+TEST_F(PinOperations, ASlowCardKeepsTheDialogAliveAndOneOperationAtATime) {
+    card_ = std::make_unique<SimCard>();
+    setenv("P11DELAY_MODULE", SIMCARD_PATH, 1);
+    setenv("P11DELAY_CALL", "C_Login", 1);
+    setenv("P11DELAY_SECONDS", "1", 1);
+    testing::internal::CaptureStderr();
+    const int loaded = testkit::load_module(P11_DELAY_PATH);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(loaded, 1);
+    builder_ = testkit::start_dialog();
+    testkit::set_text(builder_, "entryOld", "9999");  // a wrong PIN: the fields stay
+    testkit::set_text(builder_, "entryNew", "4321");
+    testkit::set_text(builder_, "entryConfirm", "4321");
+    GtkWidget* confirm = glade_xml_get_widget(builder_, "entryConfirm");
+    gtk_widget_grab_focus(confirm);
+
+    // What the dialog looks like half-way through the slow call.
+    struct Midway {
+        GladeXML* builder = nullptr;
+        bool ran = false;
+        std::vector<std::string> sensitive;
+        bool busy_cursor = false;
+    } midway;
+    midway.builder = builder_;
+    g_timeout_add(
+        500,
+        [](gpointer data) -> gboolean {
+            auto* m = static_cast<Midway*>(data);
+            m->ran = true;
+            for (const char* name : {"notebook1", "entryOld", "BtnOk", "BtnInfo", "BtnCancel"}) {
+                if (gtk_widget_is_sensitive(glade_xml_get_widget(m->builder, name)))
+                    m->sensitive.push_back(name);
+            }
+            GtkWidget* window = glade_xml_get_widget(m->builder, "dialog1");
+            m->busy_cursor = gdk_window_get_cursor(gtk_widget_get_window(window)) != nullptr;
+            onClickBtnOk(nullptr, m->builder);
+            onClickBtnInfo(nullptr, m->builder);
+            return FALSE;
+        },
+        &midway);
+    BoxWatcher watcher;
+    const gint64 start = g_get_monotonic_time();
+    onClickBtnOk(nullptr, builder_);
+    EXPECT_GE(g_get_monotonic_time() - start, 1000000);
+    ASSERT_TRUE(midway.ran) << "the main loop ran while the card worked";
+    EXPECT_EQ(midway.sensitive, std::vector<std::string>{"BtnCancel"});
+    EXPECT_TRUE(midway.busy_cursor);
+    EXPECT_EQ(watcher.only().text, kWrongPin) << "the second OK and Info started nothing";
+    const std::string trace = card_->trace();
+    EXPECT_EQ(trace.find("C_Login "), trace.rfind("C_Login ")) << trace;
+
+    for (const char* name : {"notebook1", "entryOld", "BtnOk", "BtnInfo"})
+        EXPECT_TRUE(gtk_widget_is_sensitive(glade_xml_get_widget(builder_, name))) << name;
+    GtkWidget* window = glade_xml_get_widget(builder_, "dialog1");
+    EXPECT_EQ(gdk_window_get_cursor(gtk_widget_get_window(window)), nullptr);
+    EXPECT_TRUE(gtk_widget_is_focus(confirm));
+    EXPECT_EQ(testkit::text(builder_, "entryOld"), "9999");
+    for (const char* name : {"P11DELAY_MODULE", "P11DELAY_CALL", "P11DELAY_SECONDS"})
+        unsetenv(name);
+}
