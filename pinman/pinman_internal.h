@@ -31,7 +31,8 @@ CK_RV card_call(const std::function<CK_RV(const CardState&)>& call);
 void close_card_session(void);
 
 /* Makes `pList` the function list of a module built into the program, with no session, as if
- * InitP11 had loaded it (the fuzzers' module); FinalizeP11 forgets it. */
+ * InitP11 had loaded it (the fuzzers' module); its calls run at once, without the card
+ * thread. FinalizeP11 forgets it. */
 void use_built_in_module(CK_FUNCTION_LIST_PTR pList);
 
 /* The card thread (cardthread.cpp). run_on_card_thread runs `call` there, started at the first
