@@ -44,10 +44,16 @@ pick_release() {
   esac
 }
 
-# Folders removed at the end. The root has mounts while it is in use: never past them.
+# At the end, also when stopped: the run in the root ends (its namespaces with it), then the
+# folders go. The root has mounts while it is in use: a removal never goes past them.
 removals=()
-remove_folders() {
+child=""
+finish() {
   local dir
+  if [ -n "$child" ]; then
+    kill -KILL "$child" 2>/dev/null
+    wait "$child" 2>/dev/null
+  fi
   for dir in "${removals[@]}"; do
     rm -rf --one-file-system "$dir"
   done
@@ -142,12 +148,21 @@ make_root() {
 }
 
 # enter_root: the two commands in the root, in private mount and PID namespaces (the
-# `inside` command below); their output goes to $log as well. Sets status.
+# `inside` command below); their output goes to $log and is shown as it comes. Sets status.
 enter_root() {
+  local show
   echo "== The test command in a fresh $release root: $root/root/pin-manager"
   status=0
+  # A background child and `wait`, so that a stop is taken at once and ends the run inside.
+  : >"$log"
   unshare --mount --pid --fork --kill-child --propagation private -- "$0" inside "$root" \
-    2>&1 | tee "$log" || status=$?
+    >"$log" 2>&1 &
+  child=$!
+  tail -n +1 -f --pid="$child" "$log" &
+  show=$!
+  wait "$child" || status=$?
+  child=""
+  wait "$show" || true
 }
 
 # inside ROOT, in the new namespaces: mounts for ROOT, then the two commands in it with
@@ -222,7 +237,8 @@ main() {
   tarball=$cache/$suite.tar
   archives=$cache/$suite-archives
   kept=$src/build-root-$release
-  trap remove_folders EXIT
+  trap finish EXIT
+  trap 'exit 143' TERM INT HUP
 
   make_root
   log=$root/root/test.log
