@@ -50,6 +50,7 @@ removals=()
 child=""
 finish() {
   local dir
+  set +e # every step, whatever the one before did
   if [ -n "$child" ]; then
     kill -KILL "$child" 2>/dev/null
     wait "$child" 2>/dev/null
