@@ -107,4 +107,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "opensc-pkcs11, pcscd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PINMAN_PACKAGING}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The same package from every build of one commit: one time for every file (the last
+# commit's, or the caller's SOURCE_DATE_EPOCH); the binaries hold no path of the build (the
+# file prefix maps in CMakeLists.txt).
+set(CPACK_PINMAN_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-times.cmake)
 include(CPack)

@@ -12,7 +12,7 @@ packages=(
   softhsm2 opensc p11-kit p11-kit-modules openssl gnutls-bin
   opencryptoki pcscd vsmartcard-vpcd opensc-pkcs11 util-linux iproute2
   clang libclang-rt-dev valgrind gdb debootstrap
-  dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db
+  dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db diffoscope-minimal
 )
 # libglade 2 is gone from Debian 13; there the program builds on its own libglade layer.
 . /etc/os-release

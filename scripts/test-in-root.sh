@@ -14,77 +14,96 @@
 # checkout's committed HEAD into root's home folder (mode 0700, as a new user's is) and runs
 # the commands there in private mount and PID namespaces, so that nothing started inside
 # outlives the run and the machine's own mounts are never touched. Downloaded packages are
-# kept between runs beside the root. A test skipped inside the root fails the run, as do
+# kept between runs beside the root. Runs side by side take turns at the cache (a lock), so
+# that two never write it at once. A test skipped inside the root fails the run, as do
 # skips of GoogleTest other than those that every machine makes (listed below). The run's
 # output, its CTest logs and the screenshots are kept in build-root-<release>/.
 set -euo pipefail
-
-release=${1:-debian13}
-case $release in
-debian13) suite=trixie ;;
-debian12) suite=bookworm ;;
-__inside) ;;
-*)
-  sed -n '3,/^set -e/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' >&2
-  exit 2
-  ;;
-esac
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=common.sh
+. "$here/common.sh"
 
 # What the root holds before install-deps.sh: a new machine's git, g++ and cmake.
 base_packages=git,g++,cmake
+# The only variables of this environment that reach the commands in the root, each when set
+# (scripts/run.sh, scripts/test.sh and install-deps.sh read them).
+passed_env=(CI PINMAN_BUILDS PINMAN_JOBS FUZZ_SECONDS)
 # Skips that every machine makes, whatever it has installed (SoftHSM2 counts no tries; the
 # English catalogue leaves the interface file's texts as they are).
 expected_skips='SoftHsm/Conformance\.(Pin|Puk)LocksOnItsLastTry|Translations\.InterfaceFileIsTranslated'
+cache=${PINMAN_ROOT_CACHE:-/var/cache/pin-manager-roots}
 
-# Inside the new namespaces: mounts for the root, then the test command in it.
-if [ "$release" = __inside ]; then
-  root=$2 archives=$3
-  mount -n --bind "$root" "$root" # nested `unshare --mount` needs / to be a mount point
-  mount -n -t proc proc "$root/proc"
-  mount -n --rbind /dev "$root/dev"
-  mount -n --make-rslave "$root/dev"
-  mount -n --rbind /sys "$root/sys"
-  mount -n --make-rslave "$root/sys"
-  mount -n -t tmpfs -o mode=755 tmpfs "$root/run"
-  mount -n --bind "$archives" "$root/var/cache/apt/archives"
-  exec chroot "$root" /usr/bin/env -i HOME=/root USER=root LOGNAME=root SHELL=/bin/bash \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-    TERM=dumb CI="${CI:-}" PINMAN_JOBS="${PINMAN_JOBS:-2}" FUZZ_SECONDS="${FUZZ_SECONDS:-20}" \
-    PINMAN_BUILDS="${PINMAN_BUILDS:-plain asan fuzz}" \
-    /bin/bash -c 'cd /root/pin-manager && scripts/run.sh && scripts/test.sh'
-fi
-
-src=$(cd "$(dirname "$0")/.." && pwd)
-[ "$(id -u)" -eq 0 ] || {
-  echo "test-in-root: making and entering a root needs root" >&2
-  exit 1
+# pick_release NAME: sets suite, the Debian suite of the root NAME; a root that differs in
+# more than its suite exports here what it sets for the commands (a name of passed_env).
+# Fails for an unknown NAME.
+pick_release() {
+  case $1 in
+  debian13) suite=trixie ;;
+  debian12) suite=bookworm ;;
+  *) return 1 ;;
+  esac
 }
-export DEBIAN_FRONTEND=noninteractive
-for tool in debootstrap:debootstrap unshare:util-linux git:git; do
-  command -v "${tool%%:*}" >/dev/null && continue
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${tool#*:}" >/dev/null
-done
 
-# The archive and its security updates, as this machine's apt knows them.
+# At the end, also when stopped: the run in the root ends (its namespaces with it), then the
+# folders go. The root has mounts while it is in use: a removal never goes past them.
+removals=()
+child=""
+finish() {
+  local dir
+  set +e # every step, whatever the one before did
+  if [ -n "$child" ]; then
+    kill -KILL "$child" 2>/dev/null
+    wait "$child" 2>/dev/null
+  fi
+  for dir in "${removals[@]}"; do
+    rm -rf --one-file-system "$dir"
+  done
+}
+
+# The cache's lock, held from lock_cache to unlock_cache (or the end of the script).
+lock_cache() {
+  mkdir -p "$cache"
+  exec 9>"$cache/lock"
+  flock -n 9 || {
+    echo "== Waiting for another run to finish with $cache"
+    flock 9
+  }
+}
+unlock_cache() { exec 9>&-; }
+
+# archive_uri LABEL: the archive (Debian) or its security updates (Debian-Security), as this
+# machine's apt knows them.
 archive_uri() {
   apt-get indextargets --format '$(LABEL) $(REPO_URI)' | awk -v label="$1" '$1 == label { print $2; exit }'
 }
-mirror=$(archive_uri Debian)
-security=$(archive_uri Debian-Security)
-[ -n "$mirror" ] || {
-  echo "test-in-root: this machine's apt names no Debian archive" >&2
-  exit 1
-}
-[ -n "$security" ] || security=${mirror%/debian/}/debian-security/
 
-cache=${PINMAN_ROOT_CACHE:-/var/cache/pin-manager-roots}
-mkdir -p "$cache/$suite-archives"
-tarball=$cache/$suite.tar
-key="$suite $base_packages $mirror $security"
-if [ ! -s "$tarball" ] || [ "$(cat "$cache/$suite.key" 2>/dev/null)" != "$key" ]; then
-  echo "== Making a $release root ($suite from $mirror with $base_packages)"
+# copy_debs FROM TO: the downloaded packages of FROM that TO lacks, as hard links where both
+# lie on one file system.
+copy_debs() {
+  local deb
+  for deb in "$1"/*.deb; do
+    [ -e "$deb" ] && [ ! -e "$2/${deb##*/}" ] || continue
+    ln "$deb" "$2/" 2>/dev/null || cp -p "$deb" "$2/"
+  done
+}
+
+# make_bare_root: the cached root of $suite ($tarball), made with debootstrap when it is
+# missing or its package list or archive changed. With the cache's lock held.
+make_bare_root() {
+  local mirror security key fresh
+  mirror=$(archive_uri Debian)
+  security=$(archive_uri Debian-Security)
+  [ -n "$mirror" ] || {
+    echo "test-in-root: this machine's apt names no Debian archive" >&2
+    exit 1
+  }
+  [ -n "$security" ] || security=${mirror%/debian/}/debian-security/
+  key="$suite $base_packages $mirror $security"
+  [ ! -s "$tarball" ] || [ "$(cat "$cache/$suite.key" 2>/dev/null)" != "$key" ] || return 0
+
+  echo "== Making a $suite root from $mirror with $base_packages"
   fresh=$(mktemp -d /var/tmp/pinman-debootstrap.XXXXXX)
-  trap 'rm -rf "$fresh"' EXIT
+  removals+=("$fresh")
   debootstrap --variant=minbase --include="$base_packages" "$suite" "$fresh" "$mirror" \
     >"$cache/$suite.debootstrap.log" 2>&1 || {
     tail -n 30 "$cache/$suite.debootstrap.log"
@@ -109,48 +128,134 @@ EOF
   tar -C "$fresh" -cf "$tarball.new" .
   mv "$tarball.new" "$tarball"
   echo "$key" >"$cache/$suite.key"
-  rm -rf "$fresh"
-  trap - EXIT
-fi
+  rm -rf --one-file-system "$fresh"
+}
 
-root=$(mktemp -d /var/tmp/pinman-root.XXXXXX)
-trap 'rm -rf --one-file-system "$root"' EXIT
-tar -C "$root" -xf "$tarball"
-chmod 755 "$root" # the root's own /, which every user in it must pass through
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-git clone -q --no-hardlinks "$src" "$root/root/pin-manager"
-chmod 700 "$root/root"
-log=$root/root/test.log
+# make_root: a fresh root ($root) from the cached one, with the packages downloaded before
+# and a clone of the committed checkout in root's home folder.
+make_root() {
+  lock_cache
+  make_bare_root
+  root=$(mktemp -d /var/tmp/pinman-root.XXXXXX)
+  removals+=("$root")
+  tar -C "$root" -xf "$tarball"
+  mkdir -p "$archives"
+  copy_debs "$archives" "$root/var/cache/apt/archives"
+  unlock_cache
+  chmod 755 "$root" # the root's own /, which every user in it must pass through
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  git clone -q --no-hardlinks "$src" "$root/root/pin-manager"
+  chmod 700 "$root/root"
+}
 
-echo "== The test command in a fresh $release root: $root/root/pin-manager"
-status=0
-unshare --mount --pid --fork --kill-child --propagation private -- "$0" __inside "$root" "$cache/$suite-archives" \
-  2>&1 | tee "$log" || status=$?
+# enter_root: the two commands in the root, in private mount and PID namespaces (the
+# `inside` command below); their output goes to $log and is shown as it comes. Sets status.
+enter_root() {
+  local show
+  echo "== The test command in a fresh $release root: $root/root/pin-manager"
+  status=0
+  # A background child and `wait`, so that a stop is taken at once and ends the run inside.
+  : >"$log"
+  unshare --mount --pid --fork --kill-child --propagation private -- "$0" inside "$root" \
+    >"$log" 2>&1 &
+  child=$!
+  tail -n +1 -f --pid="$child" "$log" &
+  show=$!
+  wait "$child" || status=$?
+  child=""
+  wait "$show" || true
+}
 
-# What the run leaves for a look afterwards: the screenshots of scripts/run.sh, the logs.
-kept=$src/build-root-$release
-rm -rf "$kept" && mkdir -p "$kept"
-cp -a "$log" "$root"/root/pin-manager/build/screenshots "$kept/" 2>/dev/null || true
-for build in "$root"/root/pin-manager/build*/; do
-  cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$(basename "$build").log" 2>/dev/null || true
-done
-if [ ! -s "$kept/screenshots/main-window.png" ]; then
-  echo "test-in-root: scripts/run.sh left no screenshot of the dialog"
-  [ "$status" -ne 0 ] || status=1
-fi
+# inside ROOT, in the new namespaces: mounts for ROOT, then the two commands in it with
+# nothing of this environment but passed_env.
+inside() {
+  local root=$1 name
+  mount -n --bind "$root" "$root" # nested `unshare --mount` needs / to be a mount point
+  mount -n -t proc proc "$root/proc"
+  mount -n --rbind /dev "$root/dev"
+  mount -n --make-rslave "$root/dev"
+  mount -n --rbind /sys "$root/sys"
+  mount -n --make-rslave "$root/sys"
+  mount -n -t tmpfs -o mode=755 tmpfs "$root/run"
+  local vars=(HOME=/root USER=root LOGNAME=root SHELL=/bin/bash LANG=C.UTF-8 TERM=dumb
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+  for name in "${passed_env[@]}"; do
+    [ -z "${!name+set}" ] || vars+=("$name=${!name}")
+  done
+  exec chroot "$root" /usr/bin/env -i "${vars[@]}" \
+    /bin/bash -c 'cd /root/pin-manager && scripts/run.sh && scripts/test.sh'
+}
 
-# Nothing may be skipped inside the root that runs elsewhere.
-skipped=$(grep -E '\((Skipped|Not Run)\)' "$log" | grep -Ev "$expected_skips" | sort -u || true)
-gtest_skips=$(cat "$root"/root/pin-manager/build*/Testing/Temporary/LastTest.log 2>/dev/null |
-  grep -E '^\[  SKIPPED \] [A-Za-z]' | grep -Ev "$expected_skips" | sort -u || true)
-if [ -n "$skipped$gtest_skips" ]; then
-  echo "test-in-root: tests were skipped in the $release root:"
-  printf '%s\n' "$skipped" "$gtest_skips"
-  [ "$status" -ne 0 ] || status=1
-fi
-if [ "$status" -eq 0 ]; then
-  echo "== $release root: all tests passed"
-else
-  echo "== $release root: FAILED (status $status)"
-fi
-exit "$status"
+# keep_downloads: the packages that the run downloaded, into the cache for the next runs.
+keep_downloads() {
+  lock_cache
+  copy_debs "$root/var/cache/apt/archives" "$archives"
+  unlock_cache
+}
+
+# keep_logs: what the run leaves for a look afterwards, in $kept: its output, the CTest logs
+# and the screenshots of scripts/run.sh; without the dialog's screenshot the run fails.
+keep_logs() {
+  local build
+  rm -rf "$kept" && mkdir -p "$kept"
+  cp -a "$log" "$root"/root/pin-manager/build/screenshots "$kept/" 2>/dev/null || true
+  for build in "$root"/root/pin-manager/build*/; do
+    cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$(basename "$build").log" 2>/dev/null || true
+  done
+  if [ ! -s "$kept/screenshots/main-window.png" ]; then
+    echo "test-in-root: scripts/run.sh left no screenshot of the dialog"
+    [ "$status" -ne 0 ] || status=1
+  fi
+}
+
+# check_skips: nothing may be skipped inside the root that runs elsewhere.
+check_skips() {
+  local skipped gtest_skips
+  skipped=$(grep -E '\((Skipped|Not Run)\)' "$log" | grep -Ev "$expected_skips" | sort -u || true)
+  gtest_skips=$(cat "$root"/root/pin-manager/build*/Testing/Temporary/LastTest.log 2>/dev/null |
+    grep -E '^\[  SKIPPED \] [A-Za-z]' | grep -Ev "$expected_skips" | sort -u || true)
+  if [ -n "$skipped$gtest_skips" ]; then
+    echo "test-in-root: tests were skipped in the $release root:"
+    printf '%s\n' "$skipped" "$gtest_skips"
+    [ "$status" -ne 0 ] || status=1
+  fi
+}
+
+main() {
+  release=${1:-debian13}
+  pick_release "$release" || usage "$0"
+  [ "$(id -u)" -eq 0 ] || {
+    echo "test-in-root: making and entering a root needs root" >&2
+    exit 1
+  }
+  export DEBIAN_FRONTEND=noninteractive
+  local tool
+  for tool in debootstrap:debootstrap unshare:util-linux flock:util-linux git:git; do
+    command -v "${tool%%:*}" >/dev/null && continue
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends "${tool#*:}" >/dev/null
+  done
+  src=$(cd "$here/.." && pwd)
+  tarball=$cache/$suite.tar
+  archives=$cache/$suite-archives
+  kept=$src/build-root-$release
+  trap finish EXIT
+  trap 'exit 143' TERM INT HUP
+
+  make_root
+  log=$root/root/test.log
+  enter_root
+  keep_downloads
+  keep_logs
+  check_skips
+  if [ "$status" -eq 0 ]; then
+    echo "== $release root: all tests passed"
+  else
+    echo "== $release root: FAILED (status $status)"
+  fi
+  exit "$status"
+}
+
+case ${1:-} in
+inside) shift; inside "$@" ;;
+*) main "$@" ;;
+esac

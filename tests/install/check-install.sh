@@ -16,6 +16,8 @@ trap 'rm -rf "$tmp"' EXIT
 prefix="$tmp/prefix"
 # shellcheck source=../support/checks.sh
 . "$(dirname "$0")/../support/checks.sh"
+# shellcheck source=../../scripts/common.sh
+. "$(dirname "$0")/../../scripts/common.sh"
 
 cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {
   cat "$tmp/install.log"
@@ -29,12 +31,13 @@ for f in gtkzorvpin gtkzorvpin.glade simcard-card demo/gtkzorvpin demo/gtkzorvpi
   demo/libsimcard.so; do
   [ -s "$lib/$f" ] || fail "$lib/$f is missing"
 done
-# The configuration is a link to the conffile, which names OpenSC's module.
+# The configuration is a link to the conffile, which names OpenSC's module of this machine's
+# architecture.
 conffile="$prefix/etc/gtkzorvpin/gtkzorvpin.conf"
 [ "$(readlink "$lib/gtkzorvpin.conf")" = "$conffile" ] ||
   fail "$lib/gtkzorvpin.conf is not a link to $conffile"
-grep -qx 'pkcs11=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so' "$conffile" ||
-  fail "$conffile does not name OpenSC's module"
+opensc_module=$(multiarch_libdir)/opensc-pkcs11.so || fail "no multiarch library folder"
+grep -qxF "pkcs11=$opensc_module" "$conffile" || fail "$conffile does not name OpenSC's module $opensc_module"
 # The demo program is the program itself, hard-linked, with the main folder's files.
 [ "$lib/gtkzorvpin" -ef "$demo/gtkzorvpin" ] || fail "$demo/gtkzorvpin is not a hard link of the program"
 [ "$demo/gtkzorvpin.glade" -ef "$lib/gtkzorvpin.glade" ] || fail "the demo does not reach the interface file"

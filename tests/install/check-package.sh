@@ -125,10 +125,10 @@ else
     [ -s "$tmp/verify.txt" ] && fail "the package's files changed: $(cat "$tmp/verify.txt")"
 
     # A local edit of the conffile survives installing the package again.
-    sed -i 's|^pkcs11=.*|pkcs11=/usr/lib/x86_64-linux-gnu/pkcs11/edited-by-the-test.so|' \
-      /etc/gtkzorvpin/gtkzorvpin.conf
+    edited=pkcs11=/usr/local/lib/pkcs11/edited-by-the-test.so
+    sed -i "s|^pkcs11=.*|$edited|" /etc/gtkzorvpin/gtkzorvpin.conf
     dpkg -i --force-confold "$deb" >"$tmp/dpkg2.log" 2>&1 || { cat "$tmp/dpkg2.log"; fail "the second dpkg -i failed"; }
-    grep -qx 'pkcs11=/usr/lib/x86_64-linux-gnu/pkcs11/edited-by-the-test.so' /etc/gtkzorvpin/gtkzorvpin.conf ||
+    grep -qxF "$edited" /etc/gtkzorvpin/gtkzorvpin.conf ||
       fail "the edit of /etc/gtkzorvpin/gtkzorvpin.conf was lost by dpkg -i"
   else
     cat "$tmp/dpkg.log"
