@@ -105,6 +105,8 @@ class Program:
         env.pop("LANGUAGE", None)
         env.update(extra_env or {})
         self._stderr = open(self.stderr_path, "wb")
+        # The wrapper may write there too (valgrind's log), before any screenshot is taken.
+        os.makedirs(ARTIFACTS, exist_ok=True)
         # Started from another folder: the program must find its files beside itself.
         self.process = subprocess.Popen(WRAPPER + [os.path.join(self.dir, "gtkzorvpin")], cwd="/",
                                         stderr=self._stderr, env=env)
