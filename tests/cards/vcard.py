@@ -137,6 +137,23 @@ class Card:
         """(response data, status word) of one APDU; each application has its own."""
         raise NotImplementedError
 
+    def check(self, key, entry):
+        """None when `entry` is the secret `key` (its tries restored), else the answer: blocked,
+        or one try less, written at once, and the tries left. The application gives the secret
+        as an entry of it reaches the card, entry_of(key), and the tries a right one restores,
+        max_tries(key)."""
+        tries = key + "_tries"
+        if self.state[tries] == 0:
+            return b"", SW_BLOCKED
+        if entry != self.entry_of(key):
+            self.state[tries] -= 1
+            self.save()
+            return b"", tries_left(self.state[tries])
+        if self.state[tries] != self.max_tries(key):
+            self.state[tries] = self.max_tries(key)
+            self.save()
+        return None
+
 
 # --- the state file ---------------------------------------------------------------------
 
