@@ -6,7 +6,7 @@
 
 namespace fs = std::filesystem;
 
-namespace testkit {
+namespace support {
 
 BoxWatcher::BoxWatcher() : source_(g_timeout_add(20, &BoxWatcher::poll, this)) {}
 
@@ -44,7 +44,7 @@ gboolean BoxWatcher::poll(gpointer self) {
     return TRUE;
 }
 
-SimCard::SimCard(const std::vector<Reader>& readers, const std::string& faults) {
+SimCard::SimCard(const std::vector<CardReader>& readers, const std::string& faults) {
     support::write_file(dir_.path() / "simcard.state", support::state_text(readers, faults));
     setenv("SIMCARD_STATE", (dir_.path() / "simcard.state").c_str(), 1);
     setenv("SIMCARD_TRACE", (dir_.path() / "trace.log").c_str(), 1);
@@ -132,4 +132,4 @@ void pump(int ms) {
     }
 }
 
-}  // namespace testkit
+}  // namespace support

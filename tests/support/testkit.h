@@ -13,7 +13,7 @@
 #include "gtkzorvpin.h"
 #include "harness.h"
 
-namespace testkit {
+namespace support {
 
 struct SeenBox {
     GtkMessageType type;
@@ -38,14 +38,11 @@ private:
     guint source_;
 };
 
-// The simulated card's readers as the harness makes them.
-using Reader = support::CardReader;
-
 // A simulated card whose state lives in a temporary folder; the module finds it through
 // SIMCARD_STATE and writes a call trace to SIMCARD_TRACE.
 class SimCard {
 public:
-    explicit SimCard(const std::vector<Reader>& readers = {Reader{}},
+    explicit SimCard(const std::vector<CardReader>& readers = {CardReader{}},
                      const std::string& faults = "");
     ~SimCard();
     // The value of `key` in reader section `reader` of the state file as it is now.
@@ -77,6 +74,6 @@ std::string text(GladeXML* builder, const char* name);
 // Runs the main loop for `ms` milliseconds.
 void pump(int ms);
 
-}  // namespace testkit
+}  // namespace support
 
 #endif
