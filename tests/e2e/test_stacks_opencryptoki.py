@@ -38,13 +38,13 @@ class OpencryptokiHolderSession(StackCase):
         self.assertIsNotNone(wid, p.stderr())
         self.assertIn("PKCS11-2: '%s'" % self.module, p.stderr())
 
-        fields = self.info(p, "info-fresh")
-        self.assertEqual(fields["Label"], LABEL)
-        self.assertEqual(fields["Pin Lenght"], "min.4,max.8")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_OK, shown.PUK_OK))
+        fields = p.info("info-fresh")
+        self.assertEqual(fields["label"].rstrip(), LABEL)
+        self.assertEqual((fields["min_pin"], fields["max_pin"]), ("4", "8"))
+        self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_OK, shown.PUK_OK))
 
         # Change the PIN: the token takes the new one, not the old one.
-        self.fill(p, wid, [("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)])
+        p.fill([("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)], wid)
         p.key(wid, "Return")
         self.expect_box(p, shown.SUCCESS, "pin-changed-box")
         self.logs_in("user", NEW_PIN, "CKR_OK")
@@ -53,28 +53,28 @@ class OpencryptokiHolderSession(StackCase):
 
         # Three wrong PINs: Info reads each of the token's states in turn.
         for wrong in (1, 2, 3):
-            self.fill(p, wid, [("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
+            p.fill([("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
             p.key(wid, "Return")
             self.expect_box(p, shown.WRONG_PIN, "wrong-pin-box")
-            fields = self.info(p, "info-after-%d-wrong" % wrong)
-            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], shown.PUK_OK))
-            self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
+            fields = p.info("info-after-%d-wrong" % wrong)
+            self.assertEqual((fields["pin_status"], fields["puk_status"]), (PIN_STATUS[wrong], shown.PUK_OK))
+            p.fill([("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
         p.key(wid, "Return")
-        self.expect_box(p, "The PIN is blocked", "pin-blocked-box")
+        self.expect_box(p, shown.PIN_BLOCKED, "pin-blocked-box")
         self.logs_in("user", NEW_PIN, "CKR_PIN_LOCKED")
 
         # Unblock it with the security officer PIN.
         p.show_page("Unblock PIN")
-        self.fill(p, wid, [("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)])
+        p.fill([("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)], wid)
         p.key(wid, "Return")
         self.expect_box(p, shown.SUCCESS, "pin-unblocked-box")
         self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
-        fields = self.info(p, "info-unblocked")
-        self.assertEqual(fields["PIN status"], shown.PIN_OK)
+        fields = p.info("info-unblocked")
+        self.assertEqual(fields["pin_status"], shown.PIN_OK)
 
         # Change the PUK, pressing OK.
         p.show_page("Change PUK")
-        self.fill(p, wid, [("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)])
+        p.fill([("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)], wid)
         p.press("OK")
         self.expect_box(p, shown.SUCCESS, "puk-changed-box")
         self.logs_in("so", NEW_PUK, "CKR_OK")
