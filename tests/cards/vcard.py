@@ -138,10 +138,8 @@ class Card:
         raise NotImplementedError
 
     def check(self, key, entry):
-        """None when `entry` is the secret `key` (its tries restored), else the answer: blocked,
-        or one try less, written at once, and the tries left. The application gives the secret
-        as an entry of it reaches the card, entry_of(key), and the tries a right one restores,
-        max_tries(key)."""
+        """None when `entry` is the secret `key` (its tries restored, max_tries(key)), else the
+        answer: blocked, or one try less, written at once; entry_of(key) is the secret as sent."""
         tries = key + "_tries"
         if self.state[tries] == 0:
             return b"", SW_BLOCKED

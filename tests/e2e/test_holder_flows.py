@@ -19,24 +19,17 @@ PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN = "73915", "82640", "19283", "46057"
 PUK, NEW_PUK, WRONG_PUK = "58206147", "93718264", "40404040"
 SECRETS = [PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK, WRONG_PUK]
 
-# The card's text fields hold bytes that are no UTF-8 as well as a valid character (the euro
-# sign).
+# The card's text fields hold bytes that are no UTF-8 and a valid character (the euro sign).
 STATE = """[reader]
 description = "Reader \\xc3\\x28"
-card = present
 label = "\\xff\\xfeHolder"
 serial = "\\xe2\\x82\\xac42"
 model = "Sim\\xed\\xa0\\x80"
-manufacturer = Pin Manager project
 min_pin = 4
 max_pin = 8
 pin = {pin}
 puk = {puk}
-pin_tries = 3
-pin_max_tries = 3
-puk_tries = 3
 puk_max_tries = 3
-extra_flags = 0x0
 """.format(pin=PIN, puk=PUK)
 
 # What Info shows of that card: the bytes that are no UTF-8 reach GTK, and through it the
@@ -72,50 +65,37 @@ class HolderSession(ProgramCase):
         p.screenshot("change-pin-page", p.main_frame())
 
         # Change the PIN: the current PIN, the new one twice, and Enter.
-        p.fill([("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS, "pin-changed-box")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed-box", wid)
         self.assertEqual(p.card.value("pin"), NEW_PIN)
         self.assertEqual(p.card.value("pin_tries"), "3")
 
         # Three wrong PINs: one try less each time, the last one locks.
         for left in ("2", "1", "0"):
-            p.fill([("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
-            p.key(wid, "Return")
-            self.expect_box(p, shown.WRONG_PIN, "wrong-pin-box")
+            self.operate(p, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-box", wid)
             self.assertEqual(p.card.value("pin_tries"), left)
             self.assertEqual(p.info(), dict(INFO, pin_status=STATUS_LEFT.get(left, shown.PIN_LOCKED),
                                             puk_status=shown.PUK_OK))
-        p.fill([("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.PIN_BLOCKED, "pin-blocked-box")
+        self.operate(p, "Change PIN", (NEW_PIN, PIN, PIN), shown.PIN_BLOCKED, "pin-blocked-box", wid)
 
         # Unblock it with the PUK.
         p.show_page("Unblock PIN")
         p.screenshot("unblock-pin-page", p.main_frame())
-        p.fill([("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS, "pin-unblocked-box")
+        self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "pin-unblocked-box", wid)
         self.assertEqual(p.card.value("pin"), UNBLOCKED_PIN)
         self.assertEqual(p.card.value("pin_tries"), "3")
 
-        # Change the PUK, pressing OK this time.
+        # Change the PUK, the fields set through the accessibility bus and OK pressed this time.
         p.show_page("Change PUK")
         p.screenshot("change-puk-page", p.main_frame())
-        p.fill([("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)], wid)
-        p.press("OK")
-        self.expect_box(p, shown.SUCCESS, "puk-changed-box")
+        self.operate(p, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed-box")
         self.assertEqual(p.card.value("puk"), NEW_PUK)
 
         # The card information.
         self.assertEqual(p.info("info-box"), dict(INFO, pin_status=shown.PIN_OK, puk_status=shown.PUK_OK))
 
-        # Three wrong PUKs, the fields set through the accessibility bus this time: Info follows
-        # the tries left down to "PUK Locked".
+        # Three wrong PUKs: Info follows the tries left down to "PUK Locked".
         for left in ("2", "1", "0"):
-            p.fill([("Current PUK:", WRONG_PUK), ("New PUK:", PUK), ("Confirm new PUK:", PUK)])
-            p.key(wid, "Return")
-            self.expect_box(p, shown.WRONG_PUK, "wrong-puk-box")
+            self.operate(p, "Change PUK", (WRONG_PUK, PUK, PUK), shown.WRONG_PUK, "wrong-puk-box", wid)
             self.assertEqual(p.card.value("puk_tries"), left)
             self.assertEqual(p.info(), dict(INFO, pin_status=shown.PIN_OK,
                                             puk_status=STATUS_LEFT.get(left, shown.PUK_LOCKED)))

@@ -92,16 +92,6 @@ class CardCase(StackCase):
         self.assertIsNotNone(wid, p.stderr())
         return p, wid
 
-    def operate(self, p, wid, page, values, expected, shot):
-        """Fills the page's three fields, presses Enter and reads the box."""
-        labels = {"Change PIN": ("Current PIN:", "New PIN:", "Confirm new PIN:"),
-                  "Unblock PIN": ("PUK:", "New PIN:", "Confirm new PIN:"),
-                  "Change PUK": ("Current PUK:", "New PUK:", "Confirm new PUK:")}[page]
-        p.show_page(page)
-        p.fill(zip(labels, values), wid)
-        p.key(wid, "Return")
-        self.expect_box(p, expected, shot)
-
     def holder_flows(self):
         pin_tries, puk_tries = self.pin_key + "_tries", self.puk_key + "_tries"
         # One card: OpenSC shows an OpenPGP card in a slot per PIN, the program one card.
@@ -115,22 +105,22 @@ class CardCase(StackCase):
         self.assertEqual((fields["min_pin"], fields["max_pin"]), self.pin_lengths)
         self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_OK, shown.PUK_OK))
 
-        self.operate(p, wid, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed", wid)
         self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3})
         # New PINs that OpenSC's module refuses itself, after a good login: no try is used. A
         # short one is out of the length range (the "wrong PIN" box), and a PIV PIN holds
         # digits only (CKR_DATA_INVALID).
         for new, box in self.refused_new_pins:
-            self.operate(p, wid, "Change PIN", (NEW_PIN, new, new), box, "pin-refused")
+            self.operate(p, "Change PIN", (NEW_PIN, new, new), box, "pin-refused", wid)
             self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3})
 
         # Three wrong PINs: each costs one try, Info shows the count; then even the right one is refused.
         for wrong in (1, 2, 3):
-            self.operate(p, wid, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-%d" % wrong)
+            self.operate(p, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-%d" % wrong, wid)
             self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3 - wrong})
             fields = p.info("info-after-%d-wrong" % wrong)
             self.assertEqual((fields["pin_status"], fields["puk_status"]), (PIN_STATUS[wrong], shown.PUK_OK))
-        self.operate(p, wid, "Change PIN", (NEW_PIN, PIN, PIN), shown.PIN_BLOCKED, "pin-blocked")
+        self.operate(p, "Change PIN", (NEW_PIN, PIN, PIN), shown.PIN_BLOCKED, "pin-blocked", wid)
         self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 0, puk_tries: 3})
 
         self.unblock_and_change_puk(p, wid)
@@ -158,10 +148,10 @@ class Piv(CardCase):
         # OpenSC logs in as security officer with VERIFY of the PUK, which a PIV card refuses:
         # nothing reaches the PUK, right or wrong, and no try is used.
         for puk, shot in ((PUK, "unblock-refused"), (WRONG_PUK, "unblock-wrong-puk-refused")):
-            self.operate(p, wid, "Unblock PIN", (puk, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, shot)
+            self.operate(p, "Unblock PIN", (puk, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, shot, wid)
             self.assert_card(pin=NEW_PIN, pin_tries=0, puk=PUK, puk_tries=3)
         for puk, shot in ((PUK, "change-puk-refused"), (WRONG_PUK, "change-puk-wrong-puk-refused")):
-            self.operate(p, wid, "Change PUK", (puk, NEW_PUK, NEW_PUK), shown.COMMUNICATION, shot)
+            self.operate(p, "Change PUK", (puk, NEW_PUK, NEW_PUK), shown.COMMUNICATION, shot, wid)
             self.assert_card(puk=PUK, puk_tries=3)
         fields = p.info("info-still-locked")
         self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_LOCKED, shown.PUK_OK))
@@ -192,24 +182,24 @@ class Openpgp(CardCase):
     def unblock_and_change_puk(self, p, wid):
         # The login as security officer checks the Admin PIN (PW3); OpenSC then unblocks PW1
         # only with user_pin_unblock_style = init_pin_in_so_session.
-        self.operate(p, wid, "Unblock PIN", (WRONG_PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.WRONG_PUK,
-                     "unblock-wrong-puk")
+        self.operate(p, "Unblock PIN", (WRONG_PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.WRONG_PUK,
+                     "unblock-wrong-puk", wid)
         self.assert_card(pw1_tries=0, pw3=PUK, pw3_tries=2)
         if self.with_settings:
-            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "unblocked")
+            self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "unblocked", wid)
             self.assert_card(pw1=UNBLOCKED_PIN, pw1_tries=3, pw3_tries=3)
             expected_pin, status = UNBLOCKED_PIN, shown.PIN_OK
         else:
-            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, "unblock-refused")
+            self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, "unblock-refused", wid)
             self.assert_card(pw1=NEW_PIN, pw1_tries=0, pw3_tries=3)
             expected_pin, status = NEW_PIN, shown.PIN_LOCKED
         fields = p.info("info-after-unblock")
         self.assertEqual((fields["pin_status"], fields["puk_status"]), (status, shown.PUK_OK))
 
         # Change PUK changes the Admin PIN.
-        self.operate(p, wid, "Change PUK", (WRONG_PUK, NEW_PUK, NEW_PUK), shown.WRONG_PUK, "change-puk-wrong-puk")
+        self.operate(p, "Change PUK", (WRONG_PUK, NEW_PUK, NEW_PUK), shown.WRONG_PUK, "change-puk-wrong-puk", wid)
         self.assert_card(pw3=PUK, pw3_tries=2)
-        self.operate(p, wid, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed")
+        self.operate(p, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed", wid)
         self.assert_card(pw1=expected_pin, pw3=NEW_PUK, pw3_tries=3)
         self.expected_pin = expected_pin
 
@@ -245,9 +235,7 @@ class TwoCards(StackCase):
         self.assertIsNotNone(wid, p.stderr())
         p.press("Info")
         self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-info")
-        p.fill(zip(("Current PIN:", "New PIN:", "Confirm new PIN:"), (PIN, NEW_PIN, NEW_PIN)), wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-change-pin")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SEVERAL_CARDS, "several-cards-on-change-pin", wid)
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0, p.stderr())
         for path in paths:

@@ -44,39 +44,27 @@ class OpencryptokiHolderSession(StackCase):
         self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_OK, shown.PUK_OK))
 
         # Change the PIN: the token takes the new one, not the old one.
-        p.fill([("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS, "pin-changed-box")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed-box", wid)
         self.logs_in("user", NEW_PIN, "CKR_OK")
         self.logs_in("user", PIN, "CKR_PIN_INCORRECT")
         self.logs_in("user", NEW_PIN, "CKR_OK")  # the wrong try above is forgotten again
 
         # Three wrong PINs: Info reads each of the token's states in turn.
         for wrong in (1, 2, 3):
-            p.fill([("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
-            p.key(wid, "Return")
-            self.expect_box(p, shown.WRONG_PIN, "wrong-pin-box")
+            self.operate(p, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-box", wid)
             fields = p.info("info-after-%d-wrong" % wrong)
             self.assertEqual((fields["pin_status"], fields["puk_status"]), (PIN_STATUS[wrong], shown.PUK_OK))
-            p.fill([("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.PIN_BLOCKED, "pin-blocked-box")
+        self.operate(p, "Change PIN", (NEW_PIN, PIN, PIN), shown.PIN_BLOCKED, "pin-blocked-box", wid)
         self.logs_in("user", NEW_PIN, "CKR_PIN_LOCKED")
 
         # Unblock it with the security officer PIN.
-        p.show_page("Unblock PIN")
-        p.fill([("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS, "pin-unblocked-box")
+        self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "pin-unblocked-box", wid)
         self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
         fields = p.info("info-unblocked")
         self.assertEqual(fields["pin_status"], shown.PIN_OK)
 
-        # Change the PUK, pressing OK.
-        p.show_page("Change PUK")
-        p.fill([("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)], wid)
-        p.press("OK")
-        self.expect_box(p, shown.SUCCESS, "puk-changed-box")
+        # Change the PUK, the fields set through the accessibility bus and OK pressed.
+        self.operate(p, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed-box")
         self.logs_in("so", NEW_PUK, "CKR_OK")
         self.logs_in("so", PUK, "CKR_PIN_INCORRECT")
         self.logs_in("so", NEW_PUK, "CKR_OK")

@@ -32,9 +32,7 @@ class NoCard(OpenscCase):
         p.press("Info")
         self.expect_box(p, shown.NO_CARD, "info-no-card")
         # An operation asks the card only when its fields are filled in; then the same box.
-        p.fill([("Current PIN:", "73915"), ("New PIN:", "73915"), ("Confirm new PIN:", "73915")], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.NO_CARD, "change-pin-no-card")
+        self.operate(p, "Change PIN", ("73915",) * 3, shown.NO_CARD, "change-pin-no-card", wid)
 
         self.assertIsNotNone(p.find_window("Pin Manager"))
         p.press("Cancel")

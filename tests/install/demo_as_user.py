@@ -57,14 +57,10 @@ class DemoAsUser(ProgramCase):
         icon = subprocess.run(["xprop", "-id", wid, "_NET_WM_ICON"], capture_output=True, text=True).stdout
         self.assertRegex(icon, r"_NET_WM_ICON\(CARDINAL\) = \s*Icon \(\d+ x \d+\):", "the window has no icon")
 
-        p.fill([("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS)
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, wid=wid)
         self.assertEqual(p.card.value("pin"), NEW_PIN)
 
-        p.fill([("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)], wid)
-        p.key(wid, "Return")
-        self.expect_box(p, shown.WRONG_PIN)
+        self.operate(p, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, wid=wid)
         self.assertEqual(p.card.value("pin_tries"), "2")
 
         self.assertEqual(p.info()["pin_status"], shown.WRONG_TRY_MADE)

@@ -3,6 +3,7 @@
 // and translations that try to write past the texts' buffers.
 #include <clocale>
 #include <memory>
+#include <regex>
 
 #include "testkit.h"
 
@@ -17,39 +18,21 @@ std::string padded(const std::string& s, size_t width) {
     return s + std::string(width - s.size(), ' ');
 }
 
-// The fields of the Info box as the holder reads them; by default the demo card's.
+// The fields of the Info box as the holder reads them, the statuses first; by default the
+// demo card's.
 struct ShownFields {
-    std::string serial = "0000000000000001";
-    std::string label = padded("Demo Card", 32);
-    std::string model = padded("SimCard", 16);
-    int min_pin = 4;
-    int max_pin = 8;
+    std::string pin = kPinOk, puk = kPukOk, serial = "0000000000000001";
+    std::string label = padded("Demo Card", 32), model = padded("SimCard", 16);
+    int min_pin = 4, max_pin = 8;
     std::string reader = padded("Simulated Reader 0", 64);
-    std::string pin = kPinOk;
-    std::string puk = kPukOk;
 };
 
 std::string expected_box(const ShownFields& f) {
-    gchar* text =
+    std::unique_ptr<gchar, decltype(&g_free)> text(
         g_strdup_printf(kCardInfo, f.serial.c_str(), f.label.c_str(), f.model.c_str(), f.min_pin,
-                        f.max_pin, f.reader.c_str(), f.pin.c_str(), f.puk.c_str());
-    const std::string box = text;
-    g_free(text);
-    return box;
-}
-
-// A text as a PO file's string holds it: a line break as its escape.
-std::string po_text(std::string text) {
-    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
-        text.replace(at, 1, "\\n");
-    return text;
-}
-
-ShownFields with_statuses(const std::string& pin, const std::string& puk) {
-    ShownFields f;
-    f.pin = pin;
-    f.puk = puk;
-    return f;
+                        f.max_pin, f.reader.c_str(), f.pin.c_str(), f.puk.c_str()),
+        g_free);
+    return text.get();
 }
 
 class CardInfo : public testing::Test {
@@ -106,7 +89,7 @@ TEST_F(CardInfo, PinAndPukStatesInTheirTestOrder) {
         {0x200000, kPinOk, kLastTryLeft},
     };
     for (const auto& c : by_flags) {
-        EXPECT_EQ(info_text(with_flags(c.flags)), expected_box(with_statuses(c.pin, c.puk)))
+        EXPECT_EQ(info_text(with_flags(c.flags)), expected_box({c.pin, c.puk}))
             << std::hex << c.flags;
     }
 
@@ -115,7 +98,7 @@ TEST_F(CardInfo, PinAndPukStatesInTheirTestOrder) {
     for (int left = 0; left < 3; ++left) {
         CardReader counted;
         counted.now.pin_tries = static_cast<CK_ULONG>(left);
-        EXPECT_EQ(info_text(counted), expected_box(with_statuses(by_tries_left[left], kPukOk)));
+        EXPECT_EQ(info_text(counted), expected_box({by_tries_left[left]}));
     }
 }
 
@@ -125,7 +108,7 @@ TEST_F(CardInfo, FieldWidthsLengthsAndPercentSigns) {
     r.description = std::string(64, 'R');
     r.serial = "ABCDEFGHIJKLMNOP";
     r.model = "100% %s model";
-    EXPECT_EQ(info_text(r), expected_box({"ABCDEFGHIJKLMNOP", padded("Seven77", 32),
+    EXPECT_EQ(info_text(r), expected_box({kPinOk, kPukOk, "ABCDEFGHIJKLMNOP", padded("Seven77", 32),
                                           "100% %s model   ", 4, 8, std::string(64, 'R')}));
 
     CardReader label;
@@ -148,7 +131,7 @@ TEST_F(CardInfo, MaximumLengthWithAllBitsSetShowsMinusOne) {
 TEST_F(CardInfo, FailingQueriesShowEmptyFieldsAndNoCardShowsOnlyItsBox) {
     const auto failing = press({CardReader{}}, "C_GetTokenInfo = 0x30\nC_GetSlotInfo = 0x30");
     ASSERT_EQ(failing.size(), 1u);
-    EXPECT_EQ(failing[0].text, expected_box({"", "", "", 0, 0, ""}));
+    EXPECT_EQ(failing[0].text, expected_box({kPinOk, kPukOk, "", "", "", 0, 0, ""}));
     support::unload_module();
 
     CardReader absent;
@@ -188,7 +171,8 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
                             kPukOk + "\"\nmsgstr \"" + accented +
                             "\"\n\n"
                             "msgid \"" +
-                            po_text(kCardInfo) + "\"\nmsgstr \"%s%s%s%s%s%s%s%s%s%s%n\"\n");
+                            std::regex_replace(kCardInfo, std::regex("\n"), "\\n") +
+                            "\"\nmsgstr \"%s%s%s%s%s%s%s%s%s%s%n\"\n");
     const std::string mo = (messages / PINMAN_TEXT_DOMAIN ".mo").string();
     ASSERT_EQ(
         std::system(("msgfmt -o '" + mo + "' '" + (dir.path() / "xx.po").string() + "'").c_str()),
@@ -206,8 +190,7 @@ TEST_F(CardInfo, TranslationsNeverWritePastTheTexts) {
     ASSERT_EQ(boxes.size(), 1u);
     // The translated format reads other arguments than the original: the original is used,
     // and the statuses are cut to their buffers.
-    EXPECT_EQ(boxes[0].text,
-              expected_box(with_statuses(std::string(127, 'L'), accented.substr(0, 126))))
+    EXPECT_EQ(boxes[0].text, expected_box({std::string(127, 'L'), accented.substr(0, 126)}))
         << "a status cut to its buffer ends on a whole character";
 }
 

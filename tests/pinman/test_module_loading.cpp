@@ -247,13 +247,11 @@ TEST_F(ModuleLoading, AFunctionListMustHoldWhatASessionCallsAndNothingMore) {
     // check, Info, each page's operation, the end); C_GetFunctionList is found by its name.
     std::set<std::string> called;
     {
-        support::TempDir certs;
-        support::write_file(certs.path() / "any.der",
-                            "any bytes: the card serves them as they are");
-        SimCard card(
-            {support::labelled_reader("Holder", true, {(certs.path() / "any.der").string()})});
+        SimCard card({support::labelled_reader("Holder", true, {"any.der"})});
+        support::write_file(card.folder() / "any.der", "any bytes: the card serves them as is");
         BoxWatcher watcher;
         load(SIMCARD_PATH, 1);
+        testing::internal::CaptureStderr();
         CheckExpire();
         onClickBtnInfo(nullptr, nullptr);
         GladeXML* builder = support::start_dialog();
@@ -266,6 +264,7 @@ TEST_F(ModuleLoading, AFunctionListMustHoldWhatASessionCallsAndNothingMore) {
         }
         support::close_dialog(builder);
         support::unload_module();
+        testing::internal::GetCapturedStderr();
         std::istringstream trace(card.trace());
         for (std::string name; trace >> name; trace.ignore(1 << 20, '\n'))
             called.insert(name);

@@ -34,6 +34,10 @@ SLOW = float(os.environ.get("PINMAN_E2E_SLOW", "1"))
 PROGRAM_FILES = ["gtkzorvpin", "gtkzorvpin.glade", "libsimcard.so"]
 # The program alone, for a configuration that names a module outside its folder.
 PROGRAM_ONLY = ["gtkzorvpin", "gtkzorvpin.glade"]
+# The labels of each page's three fields, in order.
+PAGE_FIELDS = {"Change PIN": ("Current PIN:", "New PIN:", "Confirm new PIN:"),
+               "Unblock PIN": ("PUK:", "New PIN:", "Confirm new PIN:"),
+               "Change PUK": ("Current PUK:", "New PUK:", "Confirm new PUK:")}
 # The names Program.info gives the fields of Info's box (shown_texts.CARD_INFO), in its order.
 CARD_INFO_FIELDS = ("serial", "label", "model", "min_pin", "max_pin", "reader", "pin_status", "puk_status")
 
@@ -64,9 +68,8 @@ _a11y_bus = []  # this process's own connection to the accessibility bus, once m
 
 
 def do_action(accessible):
-    """Runs the accessible's first action (a button's click) without waiting for it: the D-Bus
-    call goes out expecting no reply. (GTK 3 runs the handler inside the call, and a modal box
-    it opens would hold a caller that waits until the box closes.)"""
+    """Runs the accessible's first action (a button's click) by a D-Bus call that expects no
+    reply: GTK 3 runs the handler inside the call, and a modal box it opens would hold a caller."""
     if not _a11y_bus:
         session = Gio.bus_get_sync(Gio.BusType.SESSION, None)
         address = session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, None,
@@ -178,22 +181,25 @@ class Program:
             self._stderr.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    # --- waiting -------------------------------------------------------------------------
-
     def wait_for(self, what, query, timeout=20):
         """Polls `query`, which does not wait itself, until it returns something true, and
-        returns that; None after `timeout` seconds times SLOW. Once the program has ended, one
-        last look, then an AssertionError with `what`, the status and the end of standard error."""
+        returns that. Fails after `timeout` seconds times SLOW, and at once (after one last look)
+        when the program has ended, with the end of its standard error."""
         end = time.monotonic() + timeout * SLOW
         while True:
             ended = self.process.poll() is not None
-            value = self._look(query)
-            if value or time.monotonic() > end:
-                return value or None
-            if ended:
-                raise AssertionError("%s ended with status %d while the test waited for %s; the end of "
-                                     "its standard error:\n%s" % (self.name, self.process.returncode, what,
-                                                                  self.stderr()[-2000:]))
+            try:
+                value = query()
+            except GLib.Error:  # an accessible of a program that ends goes away under the question
+                if self.process.poll() is None:
+                    raise
+                value = None
+            if value:
+                return value
+            if ended or time.monotonic() > end:
+                state = "ended with status %d" % self.process.returncode if ended else "runs on"
+                raise AssertionError("%s %s; the test waited for %s. Its standard error ends:\n%s"
+                                     % (self.name, state, what, self.stderr()[-2000:]))
             time.sleep(0.1)
 
     def stays_without(self, query, seconds):
@@ -201,17 +207,10 @@ class Program:
         time the slow-down factor does not scale, or until the program has ended."""
         end = time.monotonic() + seconds
         while time.monotonic() < end and self.process.poll() is None:
-            if self._look(query):
+            if query():
                 return False
             time.sleep(0.05)
         return True
-
-    def _look(self, query):
-        try:
-            return query()
-        except GLib.Error:  # an accessible of a program that ends goes away under the question
-            if self.process.poll() is None:
-                raise
 
     # --- windows -------------------------------------------------------------------------
 
@@ -226,9 +225,9 @@ class Program:
                 return wid
         return None
 
-    def window(self, title, timeout=20):
+    def window(self, title):
         """Waits for the program's visible window with this exact title: its X window id."""
-        return self.wait_for("the window %r" % title, lambda: self.find_window(title), timeout)
+        return self.wait_for("the window %r" % title, lambda: self.find_window(title))
 
     def picture(self, accessible):
         """The pixels of the accessible's area of the screen, or None while they are all of one
@@ -244,8 +243,7 @@ class Program:
 
     def screenshot(self, what, shows):
         """Saves the screen once the accessible `shows` is drawn on it."""
-        if not self.wait_for("%r on the screen" % shows.name, lambda: self.picture(shows)):
-            raise AssertionError("%r was not drawn for the screenshot %r" % (shows.name, what))
+        self.wait_for("%r drawn for the screenshot %r" % (shows.name, what), lambda: self.picture(shows))
         self.shots += 1
         path = os.path.join(ARTIFACTS, "%s-%02d-%s.png" % (self.name, self.shots, what))
         run(["import", "-window", "root", path], check=False)
@@ -286,16 +284,13 @@ class Program:
             return None
         for i in range(app.childCount):
             child = app.getChildAtIndex(i)
-            if child is not None and child.getRole() == pyatspi.ROLE_ALERT and \
-                    child.getState().contains(pyatspi.STATE_SHOWING):
+            if child is not None and child.getRole() == pyatspi.ROLE_ALERT and showing(child):
                 return child
         return None
 
     def box(self):
         """Waits for a message box and reads it as a screen reader would: (kind, text, accessible)."""
         alert = self.wait_for("a message box", self.showing_box)
-        if alert is None:
-            return None, None, None
         texts = [a.name for a in descendants(alert) if a.getRole() == pyatspi.ROLE_LABEL and a.name]
         return alert.name, "\n".join(texts), alert
 
@@ -303,10 +298,9 @@ class Program:
         """Presses the box's button and waits until the box has gone (or the program with it)."""
         if screenshot:
             self.screenshot(screenshot, alert)
+        name = alert.name
         do_action(find(alert, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON))
-        if not self.wait_for("the box to close", lambda: self.process.poll() is not None or
-                             not alert.getState().contains(pyatspi.STATE_SHOWING)):
-            raise AssertionError("the box %r stayed open" % alert.name)
+        self.wait_for("the box %r to close" % name, lambda: self.process.poll() is not None or not showing(alert))
 
     def info(self, screenshot=None):
         """Presses Info and answers its box: its fields by the names of CARD_INFO_FIELDS, each
@@ -315,7 +309,7 @@ class Program:
         kind, text, alert = self.box()
         parts = re.split("(%[sd])", shown_texts.CARD_INFO)
         pattern = "".join({"%s": "([^\n]*)", "%d": "(-?[0-9]+)"}.get(part, re.escape(part)) for part in parts)
-        match = re.fullmatch(pattern, text or "")
+        match = re.fullmatch(pattern, text)
         if not match:
             raise AssertionError("Info showed %r; standard error:\n%s" % (text, self.stderr()))
         self.answer_box(alert, screenshot)
@@ -344,9 +338,8 @@ class Program:
         frame = self.main_frame()
         before = self.picture(frame)
         self.click(find(frame, lambda a: a.getRole() == pyatspi.ROLE_PAGE_TAB and a.name == title))
-        if not self.wait_for("the page %r" % title, lambda: self.current_tab().name == title and
-                             self.picture(frame) not in (None, before)):
-            raise AssertionError("the page %r did not come up" % title)
+        self.wait_for("the page %r drawn" % title, lambda: self.current_tab().name == title and
+                      self.picture(frame) not in (None, before))
 
     def field(self, label):
         """The text field that the label with this text names (its mnemonic widget)."""
@@ -358,9 +351,8 @@ class Program:
         raise AssertionError("label %r names no field" % label)
 
     def fill(self, values, wid=None):
-        """Replaces the text of the field that each (label, value) names with the value: typed
-        on the keyboard into the X window `wid`, or without X (wid None) set through the
-        accessibility bus, the field given the focus as a click would."""
+        """Puts each value into the field its label names, in place of its text: typed into the X
+        window `wid`, or without X (wid None) set through the accessibility bus, and focused."""
         for label, value in values:
             field = self.field(label)
             if wid is None:
@@ -389,6 +381,25 @@ class ProgramCase(unittest.TestCase):
         kind, seen, alert = p.box()
         self.assertEqual(seen, text, p.stderr())
         p.answer_box(alert, shot)
+
+    def operate(self, p, page, values, box, shot=None, wid=None):
+        """Fills the page's three fields (Program.fill) and runs OK, by Enter where the values are
+        typed, else by the OK button; then the box reads `box` (expect_box)."""
+        p.show_page(page)
+        p.fill(zip(PAGE_FIELDS[page], values), wid)
+        if wid is None:
+            p.press("OK")
+        else:
+            p.key(wid, "Return")
+        self.expect_box(p, box, shot)
+
+
+def showing(accessible):
+    """Whether the accessible is on the screen: False once it has gone."""
+    try:
+        return accessible.getState().contains(pyatspi.STATE_SHOWING)
+    except GLib.Error:
+        return False
 
 
 def descendants(acc):
