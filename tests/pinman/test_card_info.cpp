@@ -41,9 +41,7 @@ protected:
     std::vector<support::SeenBox> press(const std::vector<CardReader>& readers,
                                         const std::string& faults = "") {
         card_ = std::make_unique<SimCard>(readers, faults);
-        testing::internal::CaptureStderr();
         const int loaded = support::load_module(SIMCARD_PATH);
-        testing::internal::GetCapturedStderr();
         EXPECT_EQ(loaded, 1);
         BoxWatcher watcher;
         onClickBtnInfo(nullptr, nullptr);

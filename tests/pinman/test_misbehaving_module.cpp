@@ -37,9 +37,7 @@ std::vector<std::string> run_action(const Case& c) {
     {
         // A box that start-up would show is answered too, so that no case can hang.
         BoxWatcher start_up;
-        testing::internal::CaptureStderr();
         const int loaded = support::load_module(SIMCARD_PATH);
-        testing::internal::GetCapturedStderr();
         EXPECT_EQ(loaded, 1) << c.faults;
         EXPECT_TRUE(start_up.boxes.empty()) << c.faults;
     }
@@ -119,9 +117,7 @@ TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
     for (const auto& [faults, message] : cases) {
         SimCard card({CardReader{}}, faults);
         BoxWatcher watcher;
-        testing::internal::CaptureStderr();
         EXPECT_EQ(support::load_module(SIMCARD_PATH), 0) << faults;
-        testing::internal::GetCapturedStderr();
         EXPECT_EQ(watcher.only().text, message) << faults;
         support::unload_module();
     }
@@ -129,9 +125,7 @@ TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
     // More slots than the 16 the program has room for, claimed after a success: the
     // program goes on, and finding the one card then reports several.
     SimCard card({CardReader{}}, "C_GetSlotList.count = 1000");
-    testing::internal::CaptureStderr();
     EXPECT_EQ(support::load_module(SIMCARD_PATH), 1);
-    testing::internal::GetCapturedStderr();
     BoxWatcher watcher;
     EXPECT_EQ(OpenSession(0), 0);
     EXPECT_EQ(watcher.only().text, kSeveral);
@@ -140,9 +134,7 @@ TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
 
 TEST(MisbehavingModule, ClosingAtTheEndIsNotExamined) {
     SimCard card({CardReader{}}, "C_CloseSession = 0xB3");
-    testing::internal::CaptureStderr();
     ASSERT_EQ(support::load_module(SIMCARD_PATH), 1);
-    testing::internal::GetCapturedStderr();
     ASSERT_EQ(OpenSession(1), 1);
     FinalizeP11();
     hLib = nullptr;

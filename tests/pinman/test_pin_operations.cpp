@@ -31,9 +31,7 @@ protected:
     void start(const std::vector<CardReader>& readers = {CardReader{}},
                const std::string& faults = "") {
         card_ = std::make_unique<SimCard>(readers, faults);
-        testing::internal::CaptureStderr();
         const int loaded = support::load_module(SIMCARD_PATH);
-        testing::internal::GetCapturedStderr();
         ASSERT_EQ(loaded, 1);
         builder_ = support::start_dialog();
     }

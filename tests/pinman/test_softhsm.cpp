@@ -41,9 +41,7 @@ protected:
     }
 
     void load(const char* module) {
-        testing::internal::CaptureStderr();
         const int loaded = support::load_module(module);
-        testing::internal::GetCapturedStderr();
         ASSERT_EQ(loaded, 1);
         builder_ = support::start_dialog();
     }

@@ -77,7 +77,10 @@ void reset_settings() {
 int load_module(const char* path) {
     memset(g_szP11Lib, 0, sizeof g_szP11Lib);
     snprintf(g_szP11Lib, sizeof g_szP11Lib, "%s", path);
-    return InitP11();
+    testing::internal::CaptureStderr();
+    const int loaded = InitP11();
+    testing::internal::GetCapturedStderr();
+    return loaded;
 }
 
 void unload_module() {

@@ -57,7 +57,8 @@ private:
 // Default settings, as before the configuration file is read.
 void reset_settings();
 
-// Loads a module as start-up does (g_szP11Lib = path). Returns InitP11's result.
+// Loads a module as start-up does (g_szP11Lib = path), its diagnostic lines on standard error
+// dropped. Returns InitP11's result.
 int load_module(const char* path);
 // Releases it as the end of the program does and forgets the card state.
 void unload_module();
