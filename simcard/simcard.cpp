@@ -95,6 +95,7 @@ std::vector<bool> s_objects_built;           // per slot
 std::vector<Login> s_login;                  // per slot, shared by the slot's sessions
 std::map<CK_SESSION_HANDLE, Session> s_sessions;
 CK_SESSION_HANDLE s_last_handle = 0;  // handles are never reused, not even across C_Initialize
+int s_lock_wait_ms = simcard::kLockWaitMillis;  // read at C_Initialize (lock_wait_ms)
 // This library's file, found when it is loaded. A plain array: the constructor below may
 // run before the C++ objects of this file are constructed.
 char s_module_path[PATH_MAX];
@@ -122,6 +123,31 @@ std::string state_path() {
         path = std::string(buf) + "/" + path;
     }
     return realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
+}
+
+// How long a call waits for another process's lock on the state file: $SIMCARD_LOCK_WAIT_MS
+// milliseconds when set, not empty and 0 to kLockWaitMaxMillis in decimal digits; otherwise
+// kLockWaitMillis, after a line on standard error for a value it does not take.
+int lock_wait_ms() {
+    const char* env = std::getenv("SIMCARD_LOCK_WAIT_MS");
+    if (env == nullptr || env[0] == '\0') {
+        return simcard::kLockWaitMillis;
+    }
+    long value = 0;
+    for (const char* c = env; value <= simcard::kLockWaitMaxMillis; ++c) {
+        if (*c == '\0') {
+            return static_cast<int>(value);
+        }
+        if (*c < '0' || *c > '9') {
+            break;
+        }
+        value = value * 10 + (*c - '0');
+    }
+    std::fprintf(stderr,
+                 "simcard: SIMCARD_LOCK_WAIT_MS is not a number of milliseconds from 0 to %d; "
+                 "waiting %d\n",
+                 simcard::kLockWaitMaxMillis, simcard::kLockWaitMillis);
+    return simcard::kLockWaitMillis;
 }
 
 // printf into a std::string of at most a line.
@@ -207,7 +233,8 @@ template <typename Work>
 CK_RV with_card(CK_SLOT_ID slot, Work&& work) {
     State fresh;
     std::string error;
-    const int fd = simcard::lock_state(s_state.path, &fresh, &error, simcard::kWithoutCerts);
+    const int fd =
+        simcard::lock_state(s_state.path, &fresh, &error, simcard::kWithoutCerts, s_lock_wait_ms);
     if (fd < 0) {
         return CKR_DEVICE_ERROR;
     }
@@ -388,7 +415,8 @@ CK_RV sim_Initialize(CK_VOID_PTR pInitArgs) {
         State loaded;
         std::string error;
         const std::string path = state_path();
-        int fd = simcard::lock_state(path, &loaded, &error, simcard::kEverything);
+        s_lock_wait_ms = lock_wait_ms();
+        int fd = simcard::lock_state(path, &loaded, &error, simcard::kEverything, s_lock_wait_ms);
         if (fd < 0) {
             std::fprintf(stderr, "simcard: %s\n", error.c_str());
             // A card held by another process is busy, not broken.

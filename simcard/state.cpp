@@ -770,9 +770,9 @@ int lock_before(int fd, long long deadline) {
 
 }  // namespace
 
-int lock_state(const std::string& path, State* out, std::string* error, Scope scope) {
+int lock_state(const std::string& path, State* out, std::string* error, Scope scope, int wait_ms) {
     int err = EAGAIN;
-    const long long deadline = monotonic_millis() + kLockWaitSeconds * 1000LL;
+    const long long deadline = monotonic_millis() + wait_ms;
     for (int attempt = 0; attempt < 1000 && err == EAGAIN; ++attempt) {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         err = fd < 0 ? errno : lock_before(fd, deadline);
@@ -798,7 +798,7 @@ int lock_state(const std::string& path, State* out, std::string* error, Scope sc
     }
     if (err == ETIMEDOUT) {
         *error = printable(path + ": the state file stayed locked by another process for " +
-                           std::to_string(kLockWaitSeconds) + " seconds");
+                           std::to_string(wait_ms) + " ms");
         return kLockBusy;
     }
     *error = printable(path + ": cannot read the state file: " + std::strerror(err));

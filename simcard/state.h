@@ -151,16 +151,20 @@ int replace_file(const std::string& path, const std::string& data, unsigned mode
  * Call it holding the lock of lock_state. */
 void remove_stale_temporaries(const std::string& path);
 
-/* How long lock_state waits for another process's lock, and what it answers after that. */
-constexpr int kLockWaitSeconds = 3;
+/* How long lock_state waits for another process's lock unless told otherwise (the module
+ * takes $SIMCARD_LOCK_WAIT_MS), the longest wait it may be told, and what it answers after
+ * the wait. */
+constexpr int kLockWaitMillis = 3000;
+constexpr int kLockWaitMaxMillis = 60000;
 constexpr int kLockBusy = -2;
 
 /* Takes an exclusive flock on the state file `path` (on the file that is there once the
  * lock is held, should another process have replaced it meanwhile) and reads it under the
  * lock as load_state does. Returns the locked descriptor, which the caller closes to
  * release the lock, or -1 with `*error` set as load_state sets it; kLockBusy, with `*error`
- * saying so, when another process held the lock for kLockWaitSeconds. */
-int lock_state(const std::string& path, State* out, std::string* error, Scope scope);
+ * saying so, when another process held the lock for `wait_ms` milliseconds. */
+int lock_state(const std::string& path, State* out, std::string* error, Scope scope,
+               int wait_ms = kLockWaitMillis);
 
 /* The Fn whose standard name is `name`, or -1. */
 int function_index(std::string_view name);

@@ -110,19 +110,11 @@ class OpenpgpCard(vcard.Card):
         n, e = self.public_key()
         return tlv(0x7F49, tlv(0x81, n) + tlv(0x82, e)), SW_OK
 
-    def check(self, key, value):
-        """None when `value` is the secret `key` (its counter restored), else the answer."""
-        tries = key + "_tries"
-        if self.state[tries] == 0:
-            return b"", SW_BLOCKED
-        if value != self.state[key].encode("utf-8"):
-            self.state[tries] -= 1
-            self.save()
-            return b"", vcard.tries_left(self.state[tries])
-        if self.state[tries] != MAX_TRIES:
-            self.state[tries] = MAX_TRIES
-            self.save()
-        return None
+    def entry_of(self, key):
+        return self.state[key].encode("utf-8")
+
+    def max_tries(self, key):
+        return MAX_TRIES
 
     def set_secret(self, key, value):
         if len(value) < MIN_LENGTH[key]:

@@ -93,22 +93,11 @@ class PivCard(vcard.Card):
             return b"", SW_NOT_FOUND
         return tlv(0x53, body), SW_OK
 
-    def wrong(self, key):
-        """One wrong entry of secret `key`: a try less, written at once."""
-        self.state[key + "_tries"] = max(0, self.state[key + "_tries"] - 1)
-        self.save()
-        return b"", vcard.tries_left(self.state[key + "_tries"])
+    def entry_of(self, key):
+        return padded(self.state[key])
 
-    def check(self, key, block):
-        """None when `block` is the secret `key` (its counter restored), else the answer."""
-        if self.state[key + "_tries"] == 0:
-            return b"", SW_BLOCKED
-        if block != padded(self.state[key]):
-            return self.wrong(key)
-        if self.state[key + "_tries"] != self.state[key + "_max_tries"]:
-            self.state[key + "_tries"] = self.state[key + "_max_tries"]
-            self.save()
-        return None
+    def max_tries(self, key):
+        return self.state[key + "_max_tries"]
 
     def verify(self, apdu):
         if apdu.p2 != PIN_REF:

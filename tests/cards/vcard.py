@@ -137,6 +137,21 @@ class Card:
         """(response data, status word) of one APDU; each application has its own."""
         raise NotImplementedError
 
+    def check(self, key, entry):
+        """None when `entry` is the secret `key` (its tries restored, max_tries(key)), else the
+        answer: blocked, or one try less, written at once; entry_of(key) is the secret as sent."""
+        tries = key + "_tries"
+        if self.state[tries] == 0:
+            return b"", SW_BLOCKED
+        if entry != self.entry_of(key):
+            self.state[tries] -= 1
+            self.save()
+            return b"", tries_left(self.state[tries])
+        if self.state[tries] != self.max_tries(key):
+            self.state[tries] = self.max_tries(key)
+            self.save()
+        return None
+
 
 # --- the state file ---------------------------------------------------------------------
 

@@ -10,7 +10,7 @@ import unittest
 import pyatspi
 
 import shown_texts as shown
-from pinman_e2e import Program, ProgramCase, find
+from pinman_e2e import PAGE_FIELDS, Program, ProgramCase, do_action, find
 
 DELAY_MODULE = os.environ.get("PINMAN_DELAY_MODULE", "")
 PIN, NEW_PIN = "1234", "86420"
@@ -23,9 +23,7 @@ class SlowCard(ProgramCase):
         p.start({"P11DELAY_MODULE": os.path.join(p.dir, "libsimcard.so"), "P11DELAY_CALL": "C_Login",
                  "P11DELAY_SECONDS": seconds})
         wid = p.window("Pin Manager")
-        self.assertIsNotNone(wid, p.stderr())
-        for label, value in (("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)):
-            p.type_in(wid, label, value)
+        p.fill(zip(PAGE_FIELDS["Change PIN"], (PIN, NEW_PIN, NEW_PIN)), wid)
         p.key(wid, "Return")
         return p, wid
 
@@ -46,7 +44,7 @@ class SlowCard(ProgramCase):
         p, wid = self.start("slow", "4")
         ok = self.assert_window_answers(p)
         # A second OK, by the button and by Enter, starts nothing.
-        ok.queryAction().doAction(0)
+        do_action(ok)
         p.key(wid, "Return")
         self.expect_box(p, shown.SUCCESS)
         self.assertEqual(p.card.value("pin"), NEW_PIN)
@@ -58,8 +56,7 @@ class SlowCard(ProgramCase):
 
     def test_cancel_ends_the_program_while_the_card_never_answers(self):
         ways = {
-            "Cancel": lambda p, wid: p.click(find(p.main_frame(), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON
-                                                  and a.name == "Cancel")),
+            "Cancel": lambda p, wid: p.press("Cancel"),
             "Escape": lambda p, wid: p.key(wid, "Escape"),
             "close": lambda p, wid: p.close_window(wid),
         }

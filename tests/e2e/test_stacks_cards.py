@@ -84,23 +84,13 @@ class CardCase(StackCase):
         """The program with the certificate check: the expiring certificate's box, then the window."""
         p = self.program(name, CHECK_EXPIRE)
         kind, text, alert = p.box()
-        self.assertEqual(text.rstrip("\n"), "Certificates status:\nCertificate about to expire: '%s'" % self.cert_name,
+        self.assertEqual(text.rstrip("\n"), shown.CERTIFICATES_STATUS + shown.EXPIRING_LINE + "'%s'" % self.cert_name,
                          p.stderr())
-        self.assertIsNone(p.window("Pin Manager", timeout=0.3), "the dialog waits for the box")
+        self.assertTrue(p.stays_without(lambda: p.find_window("Pin Manager"), 0.3), "the dialog waits for the box")
         p.answer_box(alert, "certificate-warning")
         wid = p.window("Pin Manager")
         self.assertIsNotNone(wid, p.stderr())
         return p, wid
-
-    def operate(self, p, wid, page, values, expected, shot):
-        """Fills the page's three fields, presses Enter and reads the box."""
-        labels = {"Change PIN": ("Current PIN:", "New PIN:", "Confirm new PIN:"),
-                  "Unblock PIN": ("PUK:", "New PIN:", "Confirm new PIN:"),
-                  "Change PUK": ("Current PUK:", "New PUK:", "Confirm new PUK:")}[page]
-        p.show_page(page)
-        self.fill(p, wid, zip(labels, values))
-        p.key(wid, "Return")
-        self.expect_box(p, expected, shot)
 
     def holder_flows(self):
         pin_tries, puk_tries = self.pin_key + "_tries", self.puk_key + "_tries"
@@ -108,29 +98,29 @@ class CardCase(StackCase):
         self.assertEqual(self.slot_count(), self.slots)
         p, wid = self.start(self.kind)
 
-        fields = self.info(p, "info-fresh")
-        self.assertEqual(fields["Label"], self.label)
-        self.assertEqual((fields["Serial Number"], fields["Model"]), (self.serial, "PKCS#15 emulated"))
-        self.assertEqual(fields["Pin Lenght"], self.pin_lengths)
-        self.assertEqual(fields["Reader in use"], "Virtual PCD 00 00")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_OK, shown.PUK_OK))
+        fields = p.info("info-fresh")
+        self.assertEqual({name: fields[name].rstrip() for name in ("label", "serial", "model", "reader")},
+                         {"label": self.label, "serial": self.serial, "model": "PKCS#15 emulated",
+                          "reader": "Virtual PCD 00 00"})
+        self.assertEqual((fields["min_pin"], fields["max_pin"]), self.pin_lengths)
+        self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_OK, shown.PUK_OK))
 
-        self.operate(p, wid, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed", wid)
         self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3})
         # New PINs that OpenSC's module refuses itself, after a good login: no try is used. A
         # short one is out of the length range (the "wrong PIN" box), and a PIV PIN holds
         # digits only (CKR_DATA_INVALID).
         for new, box in self.refused_new_pins:
-            self.operate(p, wid, "Change PIN", (NEW_PIN, new, new), box, "pin-refused")
+            self.operate(p, "Change PIN", (NEW_PIN, new, new), box, "pin-refused", wid)
             self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3})
 
         # Three wrong PINs: each costs one try, Info shows the count; then even the right one is refused.
         for wrong in (1, 2, 3):
-            self.operate(p, wid, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-%d" % wrong)
+            self.operate(p, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-%d" % wrong, wid)
             self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 3 - wrong})
-            fields = self.info(p, "info-after-%d-wrong" % wrong)
-            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], shown.PUK_OK))
-        self.operate(p, wid, "Change PIN", (NEW_PIN, PIN, PIN), "The PIN is blocked", "pin-blocked")
+            fields = p.info("info-after-%d-wrong" % wrong)
+            self.assertEqual((fields["pin_status"], fields["puk_status"]), (PIN_STATUS[wrong], shown.PUK_OK))
+        self.operate(p, "Change PIN", (NEW_PIN, PIN, PIN), shown.PIN_BLOCKED, "pin-blocked", wid)
         self.assert_card(**{self.pin_key: NEW_PIN, pin_tries: 0, puk_tries: 3})
 
         self.unblock_and_change_puk(p, wid)
@@ -146,7 +136,7 @@ class Piv(CardCase):
     kind, pin_key, puk_key = "piv", "pin", "puk"
     cert_name = "Alice.Piv"
     slots, label = 1, cert_name
-    pin_lengths, serial = "min.4,max.8", "000000000000a001"
+    pin_lengths, serial = ("4", "8"), "000000000000a001"
     refused_new_pins = ((SHORT_PIN, shown.WRONG_PIN), ("abcdef", shown.COMMUNICATION))
 
     def verifies(self, pin):
@@ -158,13 +148,13 @@ class Piv(CardCase):
         # OpenSC logs in as security officer with VERIFY of the PUK, which a PIV card refuses:
         # nothing reaches the PUK, right or wrong, and no try is used.
         for puk, shot in ((PUK, "unblock-refused"), (WRONG_PUK, "unblock-wrong-puk-refused")):
-            self.operate(p, wid, "Unblock PIN", (puk, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, shot)
+            self.operate(p, "Unblock PIN", (puk, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, shot, wid)
             self.assert_card(pin=NEW_PIN, pin_tries=0, puk=PUK, puk_tries=3)
         for puk, shot in ((PUK, "change-puk-refused"), (WRONG_PUK, "change-puk-wrong-puk-refused")):
-            self.operate(p, wid, "Change PUK", (puk, NEW_PUK, NEW_PUK), shown.COMMUNICATION, shot)
+            self.operate(p, "Change PUK", (puk, NEW_PUK, NEW_PUK), shown.COMMUNICATION, shot, wid)
             self.assert_card(puk=PUK, puk_tries=3)
-        fields = self.info(p, "info-still-locked")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_LOCKED, shown.PUK_OK))
+        fields = p.info("info-still-locked")
+        self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_LOCKED, shown.PUK_OK))
 
     def test_holder_flows(self):
         self.holder_flows()
@@ -182,7 +172,7 @@ class Openpgp(CardCase):
     kind, pin_key, puk_key = "openpgp", "pw1", "pw3"
     cert_name = "Bob.Openpgp"
     slots, label = 2, "OpenPGP card (User PIN)"
-    pin_lengths, serial = "min.6,max.32", "ff000000a001"
+    pin_lengths, serial = ("6", "32"), "ff000000a001"
     refused_new_pins = ((SHORT_PIN, shown.WRONG_PIN),)
 
     def verifies(self, pin):
@@ -192,24 +182,24 @@ class Openpgp(CardCase):
     def unblock_and_change_puk(self, p, wid):
         # The login as security officer checks the Admin PIN (PW3); OpenSC then unblocks PW1
         # only with user_pin_unblock_style = init_pin_in_so_session.
-        self.operate(p, wid, "Unblock PIN", (WRONG_PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.WRONG_PUK,
-                     "unblock-wrong-puk")
+        self.operate(p, "Unblock PIN", (WRONG_PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.WRONG_PUK,
+                     "unblock-wrong-puk", wid)
         self.assert_card(pw1_tries=0, pw3=PUK, pw3_tries=2)
         if self.with_settings:
-            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "unblocked")
+            self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "unblocked", wid)
             self.assert_card(pw1=UNBLOCKED_PIN, pw1_tries=3, pw3_tries=3)
             expected_pin, status = UNBLOCKED_PIN, shown.PIN_OK
         else:
-            self.operate(p, wid, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, "unblock-refused")
+            self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.COMMUNICATION, "unblock-refused", wid)
             self.assert_card(pw1=NEW_PIN, pw1_tries=0, pw3_tries=3)
             expected_pin, status = NEW_PIN, shown.PIN_LOCKED
-        fields = self.info(p, "info-after-unblock")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), (status, shown.PUK_OK))
+        fields = p.info("info-after-unblock")
+        self.assertEqual((fields["pin_status"], fields["puk_status"]), (status, shown.PUK_OK))
 
         # Change PUK changes the Admin PIN.
-        self.operate(p, wid, "Change PUK", (WRONG_PUK, NEW_PUK, NEW_PUK), shown.WRONG_PUK, "change-puk-wrong-puk")
+        self.operate(p, "Change PUK", (WRONG_PUK, NEW_PUK, NEW_PUK), shown.WRONG_PUK, "change-puk-wrong-puk", wid)
         self.assert_card(pw3=PUK, pw3_tries=2)
-        self.operate(p, wid, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed")
+        self.operate(p, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed", wid)
         self.assert_card(pw1=expected_pin, pw3=NEW_PUK, pw3_tries=3)
         self.expected_pin = expected_pin
 
@@ -245,9 +235,7 @@ class TwoCards(StackCase):
         self.assertIsNotNone(wid, p.stderr())
         p.press("Info")
         self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-info")
-        self.fill(p, wid, zip(("Current PIN:", "New PIN:", "Confirm new PIN:"), (PIN, NEW_PIN, NEW_PIN)))
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SEVERAL_CARDS, "several-cards-on-change-pin")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SEVERAL_CARDS, "several-cards-on-change-pin", wid)
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0, p.stderr())
         for path in paths:

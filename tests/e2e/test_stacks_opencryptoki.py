@@ -38,45 +38,33 @@ class OpencryptokiHolderSession(StackCase):
         self.assertIsNotNone(wid, p.stderr())
         self.assertIn("PKCS11-2: '%s'" % self.module, p.stderr())
 
-        fields = self.info(p, "info-fresh")
-        self.assertEqual(fields["Label"], LABEL)
-        self.assertEqual(fields["Pin Lenght"], "min.4,max.8")
-        self.assertEqual((fields["PIN status"], fields["PUK status"]), (shown.PIN_OK, shown.PUK_OK))
+        fields = p.info("info-fresh")
+        self.assertEqual(fields["label"].rstrip(), LABEL)
+        self.assertEqual((fields["min_pin"], fields["max_pin"]), ("4", "8"))
+        self.assertEqual((fields["pin_status"], fields["puk_status"]), (shown.PIN_OK, shown.PUK_OK))
 
         # Change the PIN: the token takes the new one, not the old one.
-        self.fill(p, wid, [("Current PIN:", PIN), ("New PIN:", NEW_PIN), ("Confirm new PIN:", NEW_PIN)])
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS, "pin-changed-box")
+        self.operate(p, "Change PIN", (PIN, NEW_PIN, NEW_PIN), shown.SUCCESS, "pin-changed-box", wid)
         self.logs_in("user", NEW_PIN, "CKR_OK")
         self.logs_in("user", PIN, "CKR_PIN_INCORRECT")
         self.logs_in("user", NEW_PIN, "CKR_OK")  # the wrong try above is forgotten again
 
         # Three wrong PINs: Info reads each of the token's states in turn.
         for wrong in (1, 2, 3):
-            self.fill(p, wid, [("Current PIN:", WRONG_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
-            p.key(wid, "Return")
-            self.expect_box(p, shown.WRONG_PIN, "wrong-pin-box")
-            fields = self.info(p, "info-after-%d-wrong" % wrong)
-            self.assertEqual((fields["PIN status"], fields["PUK status"]), (PIN_STATUS[wrong], shown.PUK_OK))
-            self.fill(p, wid, [("Current PIN:", NEW_PIN), ("New PIN:", PIN), ("Confirm new PIN:", PIN)])
-        p.key(wid, "Return")
-        self.expect_box(p, "The PIN is blocked", "pin-blocked-box")
+            self.operate(p, "Change PIN", (WRONG_PIN, PIN, PIN), shown.WRONG_PIN, "wrong-pin-box", wid)
+            fields = p.info("info-after-%d-wrong" % wrong)
+            self.assertEqual((fields["pin_status"], fields["puk_status"]), (PIN_STATUS[wrong], shown.PUK_OK))
+        self.operate(p, "Change PIN", (NEW_PIN, PIN, PIN), shown.PIN_BLOCKED, "pin-blocked-box", wid)
         self.logs_in("user", NEW_PIN, "CKR_PIN_LOCKED")
 
         # Unblock it with the security officer PIN.
-        p.show_page("Unblock PIN")
-        self.fill(p, wid, [("PUK:", PUK), ("New PIN:", UNBLOCKED_PIN), ("Confirm new PIN:", UNBLOCKED_PIN)])
-        p.key(wid, "Return")
-        self.expect_box(p, shown.SUCCESS, "pin-unblocked-box")
+        self.operate(p, "Unblock PIN", (PUK, UNBLOCKED_PIN, UNBLOCKED_PIN), shown.SUCCESS, "pin-unblocked-box", wid)
         self.logs_in("user", UNBLOCKED_PIN, "CKR_OK")
-        fields = self.info(p, "info-unblocked")
-        self.assertEqual(fields["PIN status"], shown.PIN_OK)
+        fields = p.info("info-unblocked")
+        self.assertEqual(fields["pin_status"], shown.PIN_OK)
 
-        # Change the PUK, pressing OK.
-        p.show_page("Change PUK")
-        self.fill(p, wid, [("Current PUK:", PUK), ("New PUK:", NEW_PUK), ("Confirm new PUK:", NEW_PUK)])
-        p.press("OK")
-        self.expect_box(p, shown.SUCCESS, "puk-changed-box")
+        # Change the PUK, the fields set through the accessibility bus and OK pressed.
+        self.operate(p, "Change PUK", (PUK, NEW_PUK, NEW_PUK), shown.SUCCESS, "puk-changed-box")
         self.logs_in("so", NEW_PUK, "CKR_OK")
         self.logs_in("so", PUK, "CKR_PIN_INCORRECT")
         self.logs_in("so", NEW_PUK, "CKR_OK")

@@ -20,11 +20,6 @@
 
 namespace {
 
-// The catalogue identifiers, exactly as the program writes them.
-constexpr const char* kInfoFormat =
-    "Card Informations:\nSerial Number: %s\nLabel: %s\nModel: %s\nPin Lenght: min.%d,max.%d\n"
-    "Reader in use:%s\nPIN status: %s\nPUK status: %s";
-
 // Maps (language, identifier) to the text the holder must read.
 struct Expected {
     const char* lang;
@@ -105,10 +100,10 @@ TEST_F(Translations, IdentifiersGiveTheLanguagesTexts) {
 }
 
 TEST_F(Translations, InfoFormatIsTranslatedAndTakesTheProgramsArguments) {
-    const char* translated = gettext(kInfoFormat);
-    ASSERT_STRNE(translated, kInfoFormat) << "the Info text has no translation";
+    const char* translated = gettext(shown_texts::kCardInfo);
+    ASSERT_STRNE(translated, shown_texts::kCardInfo) << "the Info text has no translation";
     // The program refuses a translation whose conversions differ from the identifier's.
-    EXPECT_EQ(checked_format(translated, kInfoFormat), translated);
+    EXPECT_EQ(checked_format(translated, shown_texts::kCardInfo), translated);
 
     char szMessage[PINMAN_PATH_SIZE] = {0};
     snprintf(szMessage, sizeof szMessage, translated, "SERIAL-1", "LABEL-2", "MODEL-3", 4, 8,

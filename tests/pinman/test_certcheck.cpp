@@ -14,9 +14,9 @@
 #include "testkit.h"
 
 namespace fs = std::filesystem;
-using testkit::BoxWatcher;
-using testkit::Reader;
-using testkit::SimCard;
+using support::BoxWatcher;
+using support::CardReader;
+using support::SimCard;
 using namespace shown_texts;
 
 namespace {
@@ -97,10 +97,10 @@ struct CertFile {
 class CertCheck : public testing::Test {
 protected:
     // Puts the certificates on one card (in this order), runs the check, keeps its output.
-    void check(const std::vector<CertFile>& certs, std::vector<Reader> readers = {},
+    void check(const std::vector<CertFile>& certs, std::vector<CardReader> readers = {},
                const std::string& faults = "") {
         if (readers.empty())
-            readers.push_back(Reader{});
+            readers.push_back(CardReader{});
         for (size_t i = 0; i < certs.size(); ++i) {
             readers[0].cert_files.push_back("cert" + std::to_string(i) + ".der");
         }
@@ -109,9 +109,7 @@ protected:
         for (size_t i = 0; i < certs.size(); ++i) {
             support::write_file(card_->folder() / readers[0].cert_files[i], certs[i].bytes);
         }
-        testing::internal::CaptureStderr();
-        ASSERT_EQ(testkit::load_module(SIMCARD_PATH), 1);
-        testing::internal::GetCapturedStderr();
+        ASSERT_EQ(support::load_module(SIMCARD_PATH), 1);
         g_checkExpire = kWindow;
         BoxWatcher watcher;
         testing::internal::CaptureStderr();
@@ -120,9 +118,9 @@ protected:
         boxes_ = watcher.boxes;
     }
     void TearDown() override {
-        testkit::unload_module();
+        support::unload_module();
         card_.reset();
-        testkit::reset_settings();
+        support::reset_settings();
     }
     int count(const std::string& what) const {
         int n = 0;
@@ -134,7 +132,7 @@ protected:
     std::unique_ptr<SimCard> card_;
     int result_ = -1;
     std::string stderr_;
-    std::vector<testkit::SeenBox> boxes_;
+    std::vector<support::SeenBox> boxes_;
 };
 
 CertFile cert(const std::string& cn, Validity v) {
@@ -341,16 +339,16 @@ TEST_F(CertCheck, NoCertificatesTwoCardsNoCard) {
     EXPECT_EQ(card_state().s_hSession, 0u);
     TearDown();
 
-    Reader second;
+    CardReader second;
     second.serial = "0000000000000002";
-    check({cert("Expired", {-400 * kDay, -kDay})}, {Reader{}, second});
+    check({cert("Expired", {-400 * kDay, -kDay})}, {CardReader{}, second});
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].text, kSeveralCards);
     EXPECT_EQ(stderr_, "CheckExpire()\n");
     EXPECT_EQ(result_, 1);
     TearDown();
 
-    Reader absent;
+    CardReader absent;
     absent.present = false;
     check({}, {absent});
     EXPECT_TRUE(boxes_.empty());

@@ -24,7 +24,7 @@ std::string own_path() {
 class ConfigFile : public testing::Test {
 protected:
     void SetUp() override {
-        testkit::reset_settings();
+        support::reset_settings();
         conf_ = own_path() + ".conf";
         fs::remove(conf_);
     }
@@ -73,14 +73,14 @@ TEST_F(ConfigFile, EveryKeyAndTheDiagnosticLine) {
 TEST_F(ConfigFile, KeysMustStartTheLineAndTouchTheEqualsSign) {
     read("showpin= false\n");
     EXPECT_EQ(g_showChangePin, 0) << "blanks after '=' are skipped";
-    testkit::reset_settings();
+    support::reset_settings();
     read(" showpin=false\nshowpin =false\nShowpin=false\n#showpin=false\n");
     EXPECT_EQ(g_showChangePin, 1);
 }
 
 TEST_F(ConfigFile, OnlyTheExactWordFalseHidesAPage) {
     for (const char* word : {"FALSE", "False", "no", "0", "off", "falsely", "true"}) {
-        testkit::reset_settings();
+        support::reset_settings();
         read(std::string("showunblock=") + word + "\n");
         EXPECT_EQ(g_showUnblockPin, 1) << word;
     }

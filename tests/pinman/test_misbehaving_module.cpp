@@ -6,9 +6,9 @@
 
 #include "testkit.h"
 
-using testkit::BoxWatcher;
-using testkit::Reader;
-using testkit::SimCard;
+using support::BoxWatcher;
+using support::CardReader;
+using support::SimCard;
 
 namespace {
 
@@ -32,18 +32,16 @@ const char* kValues[][2] = {{"1234", "5678"}, {"12345678", "5678"}, {"12345678",
 
 // Runs one action on a card with the given faults and returns the texts of its boxes.
 std::vector<std::string> run_action(const Case& c) {
-    testkit::reset_settings();
-    SimCard card({Reader{}}, c.faults);
+    support::reset_settings();
+    SimCard card({CardReader{}}, c.faults);
     {
         // A box that start-up would show is answered too, so that no case can hang.
         BoxWatcher start_up;
-        testing::internal::CaptureStderr();
-        const int loaded = testkit::load_module(SIMCARD_PATH);
-        testing::internal::GetCapturedStderr();
+        const int loaded = support::load_module(SIMCARD_PATH);
         EXPECT_EQ(loaded, 1) << c.faults;
         EXPECT_TRUE(start_up.boxes.empty()) << c.faults;
     }
-    GladeXML* builder = testkit::start_dialog();
+    GladeXML* builder = support::start_dialog();
     std::vector<std::string> texts;
     {
         BoxWatcher watcher;
@@ -51,7 +49,7 @@ std::vector<std::string> run_action(const Case& c) {
             gtk_button_clicked(GTK_BUTTON(glade_xml_get_widget(builder, "BtnInfo")));
         } else {
             for (int i = 0; i < 3; ++i) {
-                testkit::set_text(builder, kFields[c.action][i], kValues[c.action][i == 0 ? 0 : 1]);
+                support::set_text(builder, kFields[c.action][i], kValues[c.action][i == 0 ? 0 : 1]);
             }
             gtk_notebook_set_current_page(GTK_NOTEBOOK(glade_xml_get_widget(builder, "notebook1")),
                                           c.action);
@@ -60,9 +58,9 @@ std::vector<std::string> run_action(const Case& c) {
         for (const auto& b : watcher.boxes)
             texts.push_back(b.text);
     }
-    testkit::close_dialog(builder);
+    support::close_dialog(builder);
     testing::internal::CaptureStderr();
-    testkit::unload_module();
+    support::unload_module();
     testing::internal::GetCapturedStderr();
     return texts;
 }
@@ -117,35 +115,29 @@ TEST(MisbehavingModule, StartUpCallsAnsweringWrongly) {
         {"C_GetSlotList.count = 0", kNoReader},
     };
     for (const auto& [faults, message] : cases) {
-        SimCard card({Reader{}}, faults);
+        SimCard card({CardReader{}}, faults);
         BoxWatcher watcher;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(testkit::load_module(SIMCARD_PATH), 0) << faults;
-        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(support::load_module(SIMCARD_PATH), 0) << faults;
         EXPECT_EQ(watcher.only().text, message) << faults;
-        testkit::unload_module();
+        support::unload_module();
     }
 
     // More slots than the 16 the program has room for, claimed after a success: the
     // program goes on, and finding the one card then reports several.
-    SimCard card({Reader{}}, "C_GetSlotList.count = 1000");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(testkit::load_module(SIMCARD_PATH), 1);
-    testing::internal::GetCapturedStderr();
+    SimCard card({CardReader{}}, "C_GetSlotList.count = 1000");
+    EXPECT_EQ(support::load_module(SIMCARD_PATH), 1);
     BoxWatcher watcher;
     EXPECT_EQ(OpenSession(0), 0);
     EXPECT_EQ(watcher.only().text, kSeveral);
-    testkit::unload_module();
+    support::unload_module();
 }
 
 TEST(MisbehavingModule, ClosingAtTheEndIsNotExamined) {
-    SimCard card({Reader{}}, "C_CloseSession = 0xB3");
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(testkit::load_module(SIMCARD_PATH), 1);
-    testing::internal::GetCapturedStderr();
+    SimCard card({CardReader{}}, "C_CloseSession = 0xB3");
+    ASSERT_EQ(support::load_module(SIMCARD_PATH), 1);
     ASSERT_EQ(OpenSession(1), 1);
     FinalizeP11();
     EXPECT_NE(card.trace().find("C_CloseSession session="), std::string::npos);
     EXPECT_EQ(card.trace().find("C_Finalize"), std::string::npos);
-    testkit::unload_module();
+    support::unload_module();
 }

@@ -8,9 +8,9 @@
 
 #include "testkit.h"
 
-using testkit::BoxWatcher;
-using testkit::Reader;
-using testkit::SimCard;
+using support::BoxWatcher;
+using support::CardReader;
+using support::SimCard;
 
 namespace {
 
@@ -28,31 +28,30 @@ const OperationFields kChangePuk = {ChangePuk, {"entryOldPuk", "entryNewPuk", "e
 
 class PinOperations : public testing::Test {
 protected:
-    void start(const std::vector<Reader>& readers = {Reader{}}, const std::string& faults = "") {
+    void start(const std::vector<CardReader>& readers = {CardReader{}},
+               const std::string& faults = "") {
         card_ = std::make_unique<SimCard>(readers, faults);
-        testing::internal::CaptureStderr();
-        const int loaded = testkit::load_module(SIMCARD_PATH);
-        testing::internal::GetCapturedStderr();
+        const int loaded = support::load_module(SIMCARD_PATH);
         ASSERT_EQ(loaded, 1);
-        builder_ = testkit::start_dialog();
+        builder_ = support::start_dialog();
     }
-    void start(const Reader& reader, const std::string& faults = "") {
-        start(std::vector<Reader>{reader}, faults);
+    void start(const CardReader& reader, const std::string& faults = "") {
+        start(std::vector<CardReader>{reader}, faults);
     }
     void TearDown() override {
         if (builder_ != nullptr)
-            testkit::close_dialog(builder_);
+            support::close_dialog(builder_);
         builder_ = nullptr;
-        testkit::unload_module();
+        support::unload_module();
         card_.reset();
-        testkit::reset_settings();
+        support::reset_settings();
     }
 
     // Runs one operation on three field texts; returns its result and keeps its boxes.
     int run(const OperationFields& op, const char* first, const char* second, const char* third) {
-        testkit::set_text(builder_, op.fields[0], first);
-        testkit::set_text(builder_, op.fields[1], second);
-        testkit::set_text(builder_, op.fields[2], third);
+        support::set_text(builder_, op.fields[0], first);
+        support::set_text(builder_, op.fields[1], second);
+        support::set_text(builder_, op.fields[2], third);
         BoxWatcher watcher;
         const int result = op.operation(builder_);
         boxes_ = watcher.boxes;
@@ -67,8 +66,8 @@ protected:
         return boxes_[0].text;
     }
     // The answer of one operation against a fresh card.
-    std::string answer(const OperationFields& op, const Reader& reader, const std::string& faults,
-                       const char* first, const char* second) {
+    std::string answer(const OperationFields& op, const CardReader& reader,
+                       const std::string& faults, const char* first, const char* second) {
         start(reader, faults);
         const int result = run(op, first, second, second);
         std::string text = result == 1 && boxes_.empty() ? "result 1" : error();
@@ -78,16 +77,16 @@ protected:
 
     std::unique_ptr<SimCard> card_;
     GladeXML* builder_ = nullptr;
-    std::vector<testkit::SeenBox> boxes_;
+    std::vector<support::SeenBox> boxes_;
 };
 
-Reader with_pin_tries(int tries) {
-    Reader r;
+CardReader with_pin_tries(int tries) {
+    CardReader r;
     r.now.pin_tries = static_cast<CK_ULONG>(tries);
     return r;
 }
-Reader with_puk_tries(int tries) {
-    Reader r;
+CardReader with_puk_tries(int tries) {
+    CardReader r;
     r.now.puk_tries = static_cast<CK_ULONG>(tries);
     return r;
 }
@@ -183,7 +182,7 @@ TEST_F(PinOperations, FieldChecksComeBeforeTheCard) {
 }
 
 TEST_F(PinOperations, PinBytesGoToTheCardAsUtf8WithoutTerminator) {
-    Reader r;
+    CardReader r;
     r.max_pin = 16;
     start(r);
     EXPECT_EQ(run(kChangePin, "1234", "äöü1", "äöü1"), 1);
@@ -209,17 +208,17 @@ TEST_F(PinOperations, EachOperationLogsOutFirst) {
 }
 
 TEST_F(PinOperations, SessionFailures) {
-    Reader second;
+    CardReader second;
     second.description = "Simulated Reader 1";
     second.serial = "0000000000000002";
-    start({Reader{}, second});
+    start({CardReader{}, second});
     EXPECT_EQ(run(kChangePin, "1234", "5678", "5678"), 0);
     EXPECT_EQ(error(), kSeveralCards);
     TearDown();
 
-    Reader absent;
+    CardReader absent;
     absent.present = false;
-    start({absent, Reader{}});
+    start({absent, CardReader{}});
     EXPECT_EQ(run(kChangePin, "1234", "5678", "5678"), 1) << "the one card among readers";
     TearDown();
 
@@ -228,7 +227,7 @@ TEST_F(PinOperations, SessionFailures) {
     EXPECT_EQ(error(), kNoCard);
     TearDown();
 
-    start(Reader{}, "C_OpenSession = 0x30");
+    start(CardReader{}, "C_OpenSession = 0x30");
     EXPECT_EQ(run(kChangePuk, "12345678", "87654321", "87654321"), 0);
     EXPECT_EQ(error(), kOpenSession);
 }
@@ -238,27 +237,27 @@ TEST_F(PinOperations, SessionFailures) {
 // cannot be asked, makes them several cards.
 TEST_F(PinOperations, SlotsOfOneCardCountAsOneCard) {
     const std::string kSeveral = kSeveralCards;
-    Reader pin_slot, other_reader, other_serial, absent;
+    CardReader pin_slot, other_reader, other_serial, absent;
     pin_slot.label = "Demo Card (sig)";  // the token labels of one card's slots differ
     other_reader.description = "Simulated Reader 1";
     other_serial.serial = "0000000000000002";
     absent.present = false;
     struct Case {
         const char* what;
-        std::vector<Reader> readers;
+        std::vector<CardReader> readers;
         std::string faults;
         int changed;  // the reader whose PIN changes, or -1 for the several-cards box
     } cases[] = {
-        {"two slots of one card", {Reader{}, pin_slot}, "", 0},
+        {"two slots of one card", {CardReader{}, pin_slot}, "", 0},
         {"three slots of one card after an empty reader",
-         {absent, Reader{}, pin_slot, pin_slot},
+         {absent, CardReader{}, pin_slot, pin_slot},
          "",
          1},
-        {"another reader, the same serial number", {Reader{}, other_reader}, "", -1},
-        {"the same reader, another serial number", {Reader{}, other_serial}, "", -1},
-        {"one card's two slots and another card", {Reader{}, pin_slot, other_serial}, "", -1},
-        {"the slot cannot be asked", {Reader{}, pin_slot}, "C_GetSlotInfo = 0x30", -1},
-        {"the token cannot be asked", {Reader{}, pin_slot}, "C_GetTokenInfo = 0x30", -1},
+        {"another reader, the same serial number", {CardReader{}, other_reader}, "", -1},
+        {"the same reader, another serial number", {CardReader{}, other_serial}, "", -1},
+        {"one card's two slots and another card", {CardReader{}, pin_slot, other_serial}, "", -1},
+        {"the slot cannot be asked", {CardReader{}, pin_slot}, "C_GetSlotInfo = 0x30", -1},
+        {"the token cannot be asked", {CardReader{}, pin_slot}, "C_GetTokenInfo = 0x30", -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -336,9 +335,9 @@ TEST_F(PinOperations, SuccessClearsEveryFieldAndFocusesTheFirstFieldOfThePage) {
     g_showChangePin = 0;
     g_showUnblockPin = 0;
     start();
-    testkit::set_text(builder_, "entryOldPuk", "12345678");
-    testkit::set_text(builder_, "entryNewPuk", "87654321");
-    testkit::set_text(builder_, "entryConfirmPuk", "87654321");
+    support::set_text(builder_, "entryOldPuk", "12345678");
+    support::set_text(builder_, "entryNewPuk", "87654321");
+    support::set_text(builder_, "entryConfirmPuk", "87654321");
     gtk_widget_grab_focus(glade_xml_get_widget(builder_, "entryConfirmPuk"));
     BoxWatcher watcher;
     onClickBtnOk(nullptr, builder_);
@@ -347,7 +346,7 @@ TEST_F(PinOperations, SuccessClearsEveryFieldAndFocusesTheFirstFieldOfThePage) {
     EXPECT_EQ(watcher.boxes[0].type, GTK_MESSAGE_INFO);
     EXPECT_EQ(card_->value("puk"), "87654321");
     for (const char* name : {"entryOldPuk", "entryNewPuk", "entryConfirmPuk"}) {
-        EXPECT_EQ(testkit::text(builder_, name), "") << name;
+        EXPECT_EQ(support::text(builder_, name), "") << name;
     }
     EXPECT_TRUE(gtk_widget_is_focus(glade_xml_get_widget(builder_, "entryOldPuk")));
 }
@@ -358,10 +357,10 @@ TEST_F(PinOperations, SuccessEmptiesAllNineFieldsFailureKeepsThem) {
                            "entryOld",    "entryNew",    "entryConfirm",
                            "entryOldPuk", "entryNewPuk", "entryConfirmPuk"};
     for (const char* name : names)
-        testkit::set_text(builder_, name, "9999");
-    testkit::set_text(builder_, "entryOld", "1234");
-    testkit::set_text(builder_, "entryNew", "4444");
-    testkit::set_text(builder_, "entryConfirm", "4444");
+        support::set_text(builder_, name, "9999");
+    support::set_text(builder_, "entryOld", "1234");
+    support::set_text(builder_, "entryNew", "4444");
+    support::set_text(builder_, "entryConfirm", "4444");
 
     GtkNotebook* notebook = GTK_NOTEBOOK(glade_xml_get_widget(builder_, "notebook1"));
     gtk_notebook_set_current_page(notebook, 1);  // Unblock PIN, with a wrong PUK
@@ -371,7 +370,7 @@ TEST_F(PinOperations, SuccessEmptiesAllNineFieldsFailureKeepsThem) {
         onClickBtnOk(nullptr, builder_);
         EXPECT_EQ(watcher.only().text, kWrongPuk);
     }
-    EXPECT_EQ(testkit::text(builder_, "entry1"), "9999") << "failure keeps the texts";
+    EXPECT_EQ(support::text(builder_, "entry1"), "9999") << "failure keeps the texts";
     EXPECT_TRUE(gtk_widget_is_focus(glade_xml_get_widget(builder_, "entry3"))) << "and the focus";
 
     gtk_notebook_set_current_page(notebook, 0);
@@ -381,15 +380,15 @@ TEST_F(PinOperations, SuccessEmptiesAllNineFieldsFailureKeepsThem) {
         EXPECT_EQ(watcher.only().text, kSuccess);
     }
     for (const char* name : names)
-        EXPECT_EQ(testkit::text(builder_, name), "") << name;
+        EXPECT_EQ(support::text(builder_, name), "") << name;
     EXPECT_TRUE(gtk_widget_is_focus(glade_xml_get_widget(builder_, "entryOld")));
 }
 
 TEST_F(PinOperations, EnterInAFieldDoesWhatOkDoes) {
     start();
-    testkit::set_text(builder_, "entryOld", "1234");
-    testkit::set_text(builder_, "entryNew", "4321");
-    testkit::set_text(builder_, "entryConfirm", "4321");
+    support::set_text(builder_, "entryOld", "1234");
+    support::set_text(builder_, "entryNew", "4321");
+    support::set_text(builder_, "entryConfirm", "4321");
     GtkWidget* confirm = glade_xml_get_widget(builder_, "entryConfirm");
     gtk_widget_grab_focus(confirm);
     BoxWatcher watcher;
@@ -397,12 +396,12 @@ TEST_F(PinOperations, EnterInAFieldDoesWhatOkDoes) {
     // Key events travel through the X server: wait for the box, then a little longer to
     // see that the operation ran once only.
     for (int i = 0; i < 200 && watcher.boxes.empty(); ++i)
-        testkit::pump(10);
-    testkit::pump(400);
+        support::pump(10);
+    support::pump(400);
     ASSERT_EQ(watcher.boxes.size(), 1u);
     EXPECT_EQ(watcher.boxes[0].text, kSuccess);
     EXPECT_EQ(card_->value("pin"), "4321");
-    EXPECT_EQ(testkit::text(builder_, "entryConfirm"), "");
+    EXPECT_EQ(support::text(builder_, "entryConfirm"), "");
 }
 
 // While a slow card works on OK the dialog keeps running but starts nothing more: the pages,
@@ -413,14 +412,11 @@ TEST_F(PinOperations, ASlowCardKeepsTheDialogAliveAndOneOperationAtATime) {
     setenv("P11DELAY_MODULE", SIMCARD_PATH, 1);
     setenv("P11DELAY_CALL", "C_Login", 1);
     setenv("P11DELAY_SECONDS", "1", 1);
-    testing::internal::CaptureStderr();
-    const int loaded = testkit::load_module(P11_DELAY_PATH);
-    testing::internal::GetCapturedStderr();
-    ASSERT_EQ(loaded, 1);
-    builder_ = testkit::start_dialog();
-    testkit::set_text(builder_, "entryOld", "9999");  // a wrong PIN: the fields stay
-    testkit::set_text(builder_, "entryNew", "4321");
-    testkit::set_text(builder_, "entryConfirm", "4321");
+    ASSERT_EQ(support::load_module(P11_DELAY_PATH), 1);
+    builder_ = support::start_dialog();
+    support::set_text(builder_, "entryOld", "9999");  // a wrong PIN: the fields stay
+    support::set_text(builder_, "entryNew", "4321");
+    support::set_text(builder_, "entryConfirm", "4321");
     GtkWidget* confirm = glade_xml_get_widget(builder_, "entryConfirm");
     gtk_widget_grab_focus(confirm);
 
@@ -464,7 +460,7 @@ TEST_F(PinOperations, ASlowCardKeepsTheDialogAliveAndOneOperationAtATime) {
     GtkWidget* window = glade_xml_get_widget(builder_, "dialog1");
     EXPECT_EQ(gdk_window_get_cursor(gtk_widget_get_window(window)), nullptr);
     EXPECT_TRUE(gtk_widget_is_focus(confirm));
-    EXPECT_EQ(testkit::text(builder_, "entryOld"), "9999");
+    EXPECT_EQ(support::text(builder_, "entryOld"), "9999");
     for (const char* name : {"P11DELAY_MODULE", "P11DELAY_CALL", "P11DELAY_SECONDS"})
         unsetenv(name);
 }

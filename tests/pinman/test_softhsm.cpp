@@ -9,7 +9,7 @@
 #include "testkit.h"
 
 namespace fs = std::filesystem;
-using testkit::BoxWatcher;
+using support::BoxWatcher;
 
 namespace {
 
@@ -29,30 +29,28 @@ protected:
     }
     void TearDown() override {
         if (builder_ != nullptr)
-            testkit::close_dialog(builder_);
+            support::close_dialog(builder_);
         testing::internal::CaptureStderr();
-        testkit::unload_module();
+        support::unload_module();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(
             std::system((std::string(SOFTHSM_FIXTURE) + " stop '" + dir_.string() + "'").c_str()),
             0)
             << "the SoftHSM2 card did not stop";
-        testkit::reset_settings();
+        support::reset_settings();
     }
 
     void load(const char* module) {
-        testing::internal::CaptureStderr();
-        const int loaded = testkit::load_module(module);
-        testing::internal::GetCapturedStderr();
+        const int loaded = support::load_module(module);
         ASSERT_EQ(loaded, 1);
-        builder_ = testkit::start_dialog();
+        builder_ = support::start_dialog();
     }
 
     int run(int (*operation)(GladeXML*), const char* const fields[3], const char* first,
             const char* second) {
-        testkit::set_text(builder_, fields[0], first);
-        testkit::set_text(builder_, fields[1], second);
-        testkit::set_text(builder_, fields[2], second);
+        support::set_text(builder_, fields[0], first);
+        support::set_text(builder_, fields[1], second);
+        support::set_text(builder_, fields[2], second);
         BoxWatcher watcher;
         const int result = operation(builder_);
         boxes_ = watcher.boxes;
@@ -71,7 +69,7 @@ protected:
     support::TempDir base_;
     fs::path dir_;
     GladeXML* builder_ = nullptr;
-    std::vector<testkit::SeenBox> boxes_;
+    std::vector<support::SeenBox> boxes_;
 };
 
 const char* const kChangePinFields[] = {"entryOld", "entryNew", "entryConfirm"};

@@ -12,7 +12,7 @@
 #include "testkit.h"
 
 namespace fs = std::filesystem;
-using testkit::BoxWatcher;
+using support::BoxWatcher;
 
 namespace {
 
@@ -29,8 +29,8 @@ std::vector<std::string> tab_titles(GladeXML* builder) {
 }  // namespace
 
 TEST(MainDialog, TitleMaskedFieldsFocusAndButtons) {
-    testkit::reset_settings();
-    GladeXML* builder = testkit::start_dialog();
+    support::reset_settings();
+    GladeXML* builder = support::start_dialog();
     GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window)), "Pin Manager");
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(window));
@@ -46,23 +46,23 @@ TEST(MainDialog, TitleMaskedFieldsFocusAndButtons) {
     for (const char* name : {"BtnOk", "BtnCancel", "BtnInfo"}) {
         EXPECT_TRUE(GTK_IS_BUTTON(glade_xml_get_widget(builder, name))) << name;
     }
-    testkit::close_dialog(builder);
+    support::close_dialog(builder);
 }
 
 TEST(MainDialog, InterfaceFileHidesTheDialogButNotItsChildren) {
-    GladeXML* builder = testkit::load_interface();
+    GladeXML* builder = support::load_interface();
     EXPECT_FALSE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "dialog1")));
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "notebook1")));
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "entryConfirmPuk")));
     EXPECT_EQ(tab_titles(builder),
               (std::vector<std::string>{"Change PIN", "Unblock PIN", "Change PUK"}));
-    testkit::close_dialog(builder);
+    support::close_dialog(builder);
 }
 
 TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
     const char* names[] = {"Change PIN", "Unblock PIN", "Change PUK"};
     for (int mask = 0; mask < 8; ++mask) {
-        testkit::reset_settings();
+        support::reset_settings();
         g_showChangePin = (mask >> 2) & 1;
         g_showUnblockPin = (mask >> 1) & 1;
         g_showChangePuk = mask & 1;
@@ -74,7 +74,7 @@ TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
         if (g_showChangePuk)
             expected.push_back(names[2]);
 
-        GladeXML* builder = testkit::start_dialog();
+        GladeXML* builder = support::start_dialog();
         EXPECT_EQ(tab_titles(builder), expected) << "switches " << mask;
         // The notebook reports its page switches while pages go, and the position it
         // reports is the one the dialog shows.
@@ -83,7 +83,7 @@ TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
             EXPECT_EQ(g_curr_page, gtk_notebook_get_current_page(notebook));
         }
         EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "BtnOk")));
-        testkit::close_dialog(builder);
+        support::close_dialog(builder);
     }
 }
 
@@ -113,8 +113,8 @@ TEST(Handlers, ExportedUnderTheirNames) {
 
 TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
     for (bool via_cancel : {true, false}) {
-        testkit::reset_settings();
-        GladeXML* builder = testkit::start_dialog();
+        support::reset_settings();
+        GladeXML* builder = support::start_dialog();
         GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
         struct Ctx {
             GladeXML* builder;
@@ -154,7 +154,7 @@ TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
             g_source_remove(watchdog);
         if (via_cancel) {
             EXPECT_TRUE(GTK_WIDGET_VISIBLE(window)) << "Cancel leaves the window as it is";
-            testkit::close_dialog(builder);
+            support::close_dialog(builder);
         } else {
             g_object_unref(builder);
         }

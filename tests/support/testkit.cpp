@@ -6,7 +6,7 @@
 
 namespace fs = std::filesystem;
 
-namespace testkit {
+namespace support {
 
 BoxWatcher::BoxWatcher() : source_(g_timeout_add(20, &BoxWatcher::poll, this)) {}
 
@@ -44,7 +44,7 @@ gboolean BoxWatcher::poll(gpointer self) {
     return TRUE;
 }
 
-SimCard::SimCard(const std::vector<Reader>& readers, const std::string& faults) {
+SimCard::SimCard(const std::vector<CardReader>& readers, const std::string& faults) {
     support::write_file(dir_.path() / "simcard.state", support::state_text(readers, faults));
     setenv("SIMCARD_STATE", (dir_.path() / "simcard.state").c_str(), 1);
     setenv("SIMCARD_TRACE", (dir_.path() / "trace.log").c_str(), 1);
@@ -77,7 +77,10 @@ void reset_settings() {
 int load_module(const char* path) {
     memset(g_szP11Lib, 0, sizeof g_szP11Lib);
     snprintf(g_szP11Lib, sizeof g_szP11Lib, "%s", path);
-    return InitP11();
+    testing::internal::CaptureStderr();
+    const int loaded = InitP11();
+    testing::internal::GetCapturedStderr();
+    return loaded;
 }
 
 void unload_module() {
@@ -128,4 +131,4 @@ void pump(int ms) {
     }
 }
 
-}  // namespace testkit
+}  // namespace support

@@ -14,7 +14,7 @@
 #include "harness.h"
 #include "pinman_internal.h"
 
-namespace testkit {
+namespace support {
 
 struct SeenBox {
     GtkMessageType type;
@@ -39,14 +39,11 @@ private:
     guint source_;
 };
 
-// The simulated card's readers as the harness makes them.
-using Reader = support::CardReader;
-
 // A simulated card whose state lives in a temporary folder; the module finds it through
 // SIMCARD_STATE and writes a call trace to SIMCARD_TRACE.
 class SimCard {
 public:
-    explicit SimCard(const std::vector<Reader>& readers = {Reader{}},
+    explicit SimCard(const std::vector<CardReader>& readers = {CardReader{}},
                      const std::string& faults = "");
     ~SimCard();
     // The value of `key` in reader section `reader` of the state file as it is now.
@@ -61,7 +58,8 @@ private:
 // Default settings, as before the configuration file is read.
 void reset_settings();
 
-// Loads a module as start-up does (g_szP11Lib = path). Returns InitP11's result.
+// Loads a module as start-up does (g_szP11Lib = path), its diagnostic lines on standard error
+// dropped. Returns InitP11's result.
 int load_module(const char* path);
 // Releases it as the end of the program does.
 void unload_module();
@@ -78,6 +76,6 @@ std::string text(GladeXML* builder, const char* name);
 // Runs the main loop for `ms` milliseconds.
 void pump(int ms);
 
-}  // namespace testkit
+}  // namespace support
 
 #endif
