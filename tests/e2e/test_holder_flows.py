@@ -19,12 +19,14 @@ PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN = "73915", "82640", "19283", "46057"
 PUK, NEW_PUK, WRONG_PUK = "58206147", "93718264", "40404040"
 SECRETS = [PIN, NEW_PIN, WRONG_PIN, UNBLOCKED_PIN, PUK, NEW_PUK, WRONG_PUK]
 
-# The card's text fields hold bytes that are no UTF-8 and a valid character (the euro sign).
+# The card's text fields hold bytes that are no UTF-8, a valid character (the euro sign) and
+# control characters: a line break that would forge a status line, a terminal's escape and a
+# right-to-left override.
 STATE = """[reader]
 description = "Reader \\xc3\\x28"
-label = "\\xff\\xfeHolder"
+label = "\\xff\\xfeHolder\\x0aPIN status: PIN OK"
 serial = "\\xe2\\x82\\xac42"
-model = "Sim\\xed\\xa0\\x80"
+model = "Sim\\xed\\xa0\\x80\\x1b[31m\\xe2\\x80\\xae"
 min_pin = 4
 max_pin = 8
 pin = {pin}
@@ -32,10 +34,11 @@ puk = {puk}
 puk_max_tries = 3
 """.format(pin=PIN, puk=PUK)
 
-# What Info shows of that card: the bytes that are no UTF-8 reach GTK, and through it the
-# accessibility bus, escaped, the rest of each field as it is, with the card's blank padding.
-INFO = {"serial": "\u20ac42" + " " * 11, "label": "\\xff\\xfeHolder" + " " * 24,
-        "model": "Sim\\xed\\xa0\\x80" + " " * 10, "min_pin": "4", "max_pin": "8",
+# What Info shows of that card: the bytes that are no UTF-8 and the control characters reach
+# GTK, and through it the accessibility bus, escaped, the rest of each field as it is, with the
+# card's blank padding; the box keeps its lines (Program.info reads them whole).
+INFO = {"serial": "\u20ac42" + " " * 11, "label": "\\xff\\xfeHolder\\x0aPIN status: PIN OK" + " " * 5,
+        "model": "Sim\\xed\\xa0\\x80\\x1b[31m\\xe2\\x80\\xae" + " " * 2, "min_pin": "4", "max_pin": "8",
         "reader": "Reader \\xc3(" + " " * 55}
 
 # What Info says of a PIN or PUK with 2, 1 and 0 tries left, as the card sets one flag at a time.
@@ -104,8 +107,9 @@ class HolderSession(ProgramCase):
         p.press("Cancel")
         self.assertEqual(p.wait_exit(), 0)
 
-        # No secret in what the program wrote.
+        # No secret in what the program wrote, and no control character the card holds.
         err = p.stderr()
+        self.assertNotRegex(err, "[\x00-\x09\x0b-\x1f\x7f\u0080-\u009f\u202a-\u202e]")
         for secret in SECRETS:
             self.assertNotIn(secret, err)
         log = self.decrypted_log(p.process.pid)
