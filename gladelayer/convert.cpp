@@ -141,32 +141,19 @@ bool is_libglade_property(const char* name) {
 }  // namespace
 
 gint64 value_number(const GValue* value) {
-    switch (G_TYPE_FUNDAMENTAL(G_VALUE_TYPE(value))) {
-        case G_TYPE_BOOLEAN:
-            return g_value_get_boolean(value);
-        case G_TYPE_CHAR:
-            return g_value_get_schar(value);
-        case G_TYPE_UCHAR:
-            return g_value_get_uchar(value);
-        case G_TYPE_INT:
-            return g_value_get_int(value);
-        case G_TYPE_UINT:
-            return g_value_get_uint(value);
-        case G_TYPE_LONG:
-            return g_value_get_long(value);
-        case G_TYPE_ULONG:
-            return static_cast<gint64>(g_value_get_ulong(value));
-        case G_TYPE_INT64:
-            return g_value_get_int64(value);
-        case G_TYPE_UINT64:
-            return static_cast<gint64>(g_value_get_uint64(value));
-        case G_TYPE_ENUM:
-            return g_value_get_enum(value);
-        case G_TYPE_FLAGS:
-            return g_value_get_flags(value);
-        default:
-            return 0;
-    }
+    // GLib converts every integer, enumeration, flags and flag to a 64-bit integer (and a
+    // fraction too, but not every one fits).
+    const GType type = G_VALUE_TYPE(value);
+    if (G_TYPE_FUNDAMENTAL(type) == G_TYPE_FLOAT || G_TYPE_FUNDAMENTAL(type) == G_TYPE_DOUBLE)
+        return 0;
+    GValue number = G_VALUE_INIT;
+    g_value_init(&number, G_TYPE_INT64);
+    const gint64 result =
+        g_value_type_transformable(type, G_TYPE_INT64) && g_value_transform(value, &number)
+            ? g_value_get_int64(&number)
+            : 0;
+    g_value_unset(&number);
+    return result;
 }
 
 namespace {

@@ -15,7 +15,7 @@ struct Property {
     std::string name;   // the property's canonical name (words joined by '-')
     std::string value;  // the file's text; a flag as True or False
     bool translatable;  // a text for GtkBuilder to translate
-    gint64 number;      // a number's, enumeration's, flags' or flag's value, else 0
+    gint64 number;      // an integer's, enumeration's, flags' or flag's value, else 0
 };
 
 /* A key that activates a signal of its widget. */
@@ -55,7 +55,7 @@ struct Model {
  * name is not found; 0 when there is none. Never calls a function derived from the name. */
 GType registered_type(const char* name);
 
-/* The value of a number, enumeration, flags or flag held in `value`, as Property::number
+/* The value of an integer, enumeration, flags or flag held in `value`, as Property::number
  * keeps it; 0 for any other kind. */
 gint64 value_number(const GValue* value);
 

@@ -56,7 +56,8 @@ constexpr ClassChange kClassChanges[] = {
      }},
 };
 #else
-// GTK 2's GtkBuilder builds every class of a libglade file as it stands.
+// GTK 2's GtkBuilder builds every class of a libglade file as it stands: one entry that names
+// no class.
 constexpr ClassChange kClassChanges[] = {{"", "", {}}};
 #endif
 
