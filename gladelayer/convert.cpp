@@ -209,8 +209,14 @@ int read_property(Reader& r, const Node& node, GObjectClass* klass, GtkContainer
     }
     if (!names_widget) {
         GValue value = G_VALUE_INIT;
-        if (!gtk_builder_value_from_string(r.values, pspec, property.value.c_str(), &value, error))
-            return 0;
+        GError* unread = nullptr;
+        if (!gtk_builder_value_from_string(r.values, pspec, property.value.c_str(), &value,
+                                           &unread)) {
+            // GtkBuilder skips a value it cannot read, as libglade sets some value.
+            g_warning("property '%s' skipped: %s", name, unread->message);
+            g_error_free(unread);
+            return 1;
+        }
         property.number = value_number(&value);
         g_value_unset(&value);
     }

@@ -498,10 +498,11 @@ TEST(GladeLayer, RefusesWhatItDoesNotSupportAndBuildsNothing) {
     }
     // The same window with a sound accelerator builds, and shows, as a control; a property
     // the class does not have, and one naming a widget the file does not have, are skipped,
-    // as libglade skips them.
+    // as libglade skips them, and a value that cannot be read, as GtkBuilder skips it.
     TempFile sound(
         child("<widget class=\"GtkButton\" id=\"b\"><property name=\"no_such\">1"
-              "</property><accelerator key=\"a\" modifiers=\"GDK_CONTROL_MASK\" "
+              "</property><property name=\"border_width\">wide</property><accelerator key=\"a\" "
+              "modifiers=\"GDK_CONTROL_MASK\" "
               "signal=\"clicked\"/></widget></child><child><widget class=\"GtkLabel\" "
               "id=\"l\"><property name=\"label\">_Name</property><property "
               "name=\"use_underline\">True</property><property "
