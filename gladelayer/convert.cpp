@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: MIT
-// Reads a libglade 2 interface file with GMarkup and writes the same tree for GtkBuilder.
+// Reads a libglade 2 interface file with GMarkup into the layer's model, checked on the toolkit.
 #include "convert.h"
 
 #include <gdk/gdkkeysyms.h>
-#include <libintl.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "model.h"
+
+#undef G_LOG_DOMAIN
+#define G_LOG_DOMAIN "gladelayer"
+
+namespace gladelayer {
 
 namespace {
 
@@ -64,6 +71,11 @@ int refuse(GError** error, const std::string& why) {
 void on_start(GMarkupParseContext* /*context*/, const gchar* element, const gchar** names,
               const gchar** values, gpointer data, GError** error) {
     ParseState* state = static_cast<ParseState*>(data);
+    // The root stands first in the list, so its length is the new element's depth.
+    if (state->open.size() > static_cast<size_t>(kMaxDepth)) {
+        refuse(error, "elements nested deeper than " + std::to_string(kMaxDepth));
+        return;
+    }
     Node* parent = state->open.back();
     const ElementRule* rule = nullptr;
     for (const ElementRule& r : kElementRules) {
@@ -126,25 +138,38 @@ bool is_libglade_property(const char* name) {
     return false;
 }
 
-void append_escaped(std::string& out, const char* text) {
-    gchar* escaped = g_markup_escape_text(text, -1);
-    out += escaped;
-    g_free(escaped);
+}  // namespace
+
+gint64 value_number(const GValue* value) {
+    // GLib converts every integer, enumeration, flags and flag to a 64-bit integer (and a
+    // fraction too, but not every one fits).
+    const GType type = G_VALUE_TYPE(value);
+    if (G_TYPE_FUNDAMENTAL(type) == G_TYPE_FLOAT || G_TYPE_FUNDAMENTAL(type) == G_TYPE_DOUBLE)
+        return 0;
+    GValue number = G_VALUE_INIT;
+    g_value_init(&number, G_TYPE_INT64);
+    const gint64 result =
+        g_value_type_transformable(type, G_TYPE_INT64) && g_value_transform(value, &number)
+            ? g_value_get_int64(&number)
+            : 0;
+    g_value_unset(&number);
+    return result;
 }
 
-struct Converter {
-    GtkBuilder* types;  // resolves class names as GtkBuilder will
-    const char* domain;
-    GladeLayerConversion* result;
-    std::vector<std::string> ids;
-    std::string out;
+namespace {
+
+struct Reader {
+    GtkBuilder* values;         // reads property values as GtkBuilder will
+    std::set<std::string> ids;  // every widget id of the file
+    Model* model;
 };
 
-// One <property> of a widget (pspec from `klass`) or of its packing (from `container`).
-// `window` is the id of the top-level window whose property this is, else NULL.
-int convert_property(Converter& c, const Node& property, GObjectClass* klass,
-                     GtkContainerClass* container, const char* window, GError** error) {
-    const char* name = property.attr("name");
+// One <property> of a widget (pspec from `klass`) or of its packing (from `container`),
+// added to `into`. `window` is the id of the top-level window whose property this is, else
+// NULL.
+int read_property(Reader& r, const Node& node, GObjectClass* klass, GtkContainerClass* container,
+                  const char* window, std::vector<Property>& into, GError** error) {
+    const char* name = node.attr("name");
     if (name == nullptr)
         return refuse(error, "a property without a name");
     GParamSpec* pspec = container != nullptr ? gtk_container_class_find_child_property(
@@ -161,77 +186,83 @@ int convert_property(Converter& c, const Node& property, GObjectClass* klass,
     if ((pspec->flags & G_PARAM_WRITABLE) == 0)
         return refuse(error, std::string("unsupported property ") + name);
     // libglade names the widget a property refers to; other objects (adjustments, images)
-    // it writes in formats of its own.
-    const GType valueType = G_PARAM_SPEC_VALUE_TYPE(pspec);
-    if (G_TYPE_IS_INTERFACE(valueType) ||
-        (G_TYPE_IS_CLASSED(valueType) && !G_TYPE_IS_ENUM(valueType) &&
-         !G_TYPE_IS_FLAGS(valueType) && !g_type_is_a(valueType, GTK_TYPE_WIDGET)))
+    // it writes in formats of its own. GtkBuilder would read a type by deriving a function
+    // from its name.
+    const GType value_type = G_PARAM_SPEC_VALUE_TYPE(pspec);
+    const bool names_widget = g_type_is_a(value_type, GTK_TYPE_WIDGET);
+    if (value_type == G_TYPE_GTYPE || G_TYPE_IS_INTERFACE(value_type) ||
+        (G_TYPE_IS_CLASSED(value_type) && !G_TYPE_IS_ENUM(value_type) &&
+         !G_TYPE_IS_FLAGS(value_type) && !names_widget))
         return refuse(error, std::string("unsupported property ") + name + " (an object)");
 
-    const char* translatable = property.attr("translatable");
-    std::string value = property.text;
-    if (translatable != nullptr && strcmp(translatable, "yes") == 0 && !value.empty())
-        value = dgettext(c.domain != nullptr ? c.domain : textdomain(nullptr), value.c_str());
-    if (valueType == G_TYPE_BOOLEAN)
-        value = glade_flag(value.c_str()) ? "True" : "False";
-    // A window is shown once its whole tree is built, as libglade does.
-    if (window != nullptr && strcmp(pspec->name, "visible") == 0) {
-        if (value == "True")
-            g_ptr_array_add(c.result->shown, g_strdup(window));
+    const char* translatable = node.attr("translatable");
+    Property property{
+        pspec->name, node.text,
+        translatable != nullptr && strcmp(translatable, "yes") == 0 && !node.text.empty(), 0};
+    if (value_type == G_TYPE_BOOLEAN)
+        property.value = glade_flag(property.value.c_str()) ? "True" : "False";
+    if (names_widget && r.ids.count(property.value) == 0) {
+        // GtkBuilder would refuse the whole file for it; libglade only says so.
+        g_warning("property '%s' names the widget '%s', which the file does not have; skipped",
+                  name, property.value.c_str());
         return 1;
     }
-    c.out += "<property name=\"";
-    append_escaped(c.out, name);
-    c.out += "\">";
-    append_escaped(c.out, value.c_str());
-    c.out += "</property>\n";
+    if (!names_widget) {
+        GValue value = G_VALUE_INIT;
+        GError* unread = nullptr;
+        if (!gtk_builder_value_from_string(r.values, pspec, property.value.c_str(), &value,
+                                           &unread)) {
+            // GtkBuilder skips a value it cannot read, as libglade sets some value.
+            g_warning("property '%s' skipped: %s", name, unread->message);
+            g_error_free(unread);
+            return 1;
+        }
+        property.number = value_number(&value);
+        g_value_unset(&value);
+    }
+    // A window is shown once its whole tree is built, as libglade does.
+    if (window != nullptr && strcmp(pspec->name, "visible") == 0) {
+        if (property.number != 0)
+            r.model->shown.emplace_back(window);
+        return 1;
+    }
+    into.push_back(std::move(property));
     return 1;
 }
 
-int convert_accelerator(Converter& c, const Node& accel, GType type, GError** error) {
-    const char* key = accel.attr("key");
-    const char* signal = accel.attr("signal");
-    const char* modifiers = accel.attr("modifiers");
-    if (key == nullptr || signal == nullptr || g_signal_lookup(signal, type) == 0)
+int read_accelerator(const Node& node, Widget& widget, GError** error) {
+    const char* key = node.attr("key");
+    const char* signal = node.attr("signal");
+    const char* modifiers = node.attr("modifiers");
+    if (key == nullptr || signal == nullptr || g_signal_lookup(signal, widget.type) == 0)
         return refuse(error, "an accelerator without a key or a known signal");
     const guint keyval = gdk_keyval_from_name(key);
-    if (keyval == 0 || keyval == GDK_VoidSymbol)
+    if (keyval == 0 || keyval == GDK_KEY_VoidSymbol)
         return refuse(error, std::string("unknown accelerator key ") + key);
-    c.out += "<accelerator key=\"";
-    append_escaped(c.out, key);
-    c.out += "\" signal=\"";
-    append_escaped(c.out, signal);
-    if (modifiers != nullptr && modifiers[0] != '\0') {
-        c.out += "\" modifiers=\"";
-        append_escaped(c.out, modifiers);
-    }
-    c.out += "\"/>\n";
+    widget.accelerators.push_back({keyval, modifiers != nullptr ? modifiers : "", signal});
     return 1;
 }
 
-int convert_signal(Converter& c, const Node& node, const char* id, GType type, GError** error) {
+int read_signal(const Node& node, Widget& widget, GError** error) {
     const char* name = node.attr("name");
     const char* handler = node.attr("handler");
-    guint signalId = 0;
+    const char* object = node.attr("object");
+    guint signal_id = 0;
     GQuark detail = 0;
+    // A detail is not made a quark here: only a connection needs one.
     if (name == nullptr || handler == nullptr ||
-        !g_signal_parse_name(name, type, &signalId, &detail, TRUE))
+        !g_signal_parse_name(name, widget.type, &signal_id, &detail, FALSE))
         return refuse(error, "a signal without a known name or a handler");
-    GladeLayerSignal* signal = g_new0(GladeLayerSignal, 1);
-    signal->widget = g_strdup(id);
-    signal->signal = g_strdup(name);
-    signal->handler = g_strdup(handler);
-    signal->object = g_strdup(node.attr("object"));
-    signal->after = node.attr("after") != nullptr && glade_flag(node.attr("after"));
-    g_ptr_array_add(c.result->signals, signal);
+    widget.signals.push_back({name, handler, object != nullptr, object != nullptr ? object : "",
+                              node.attr("after") != nullptr && glade_flag(node.attr("after"))});
     return 1;
 }
 
-int convert_widget(Converter& c, const Node& widget, bool toplevel, GError** error);
+int read_widget(Reader& r, const Node& node, bool toplevel, Widget& widget, GError** error);
 
-// One <child> of a widget of `type`: its widget and its packing. A notebook's child packed
-// with type "tab" becomes the tab label of the page before it.
-int convert_child(Converter& c, const Node& child, GType type, int* pages, GError** error) {
+// One <child> of `parent`: its widget and its packing. A notebook's child packed with type
+// "tab" becomes the tab label of the page before it.
+int read_child(Reader& r, const Node& child, Widget& parent, int* pages, GError** error) {
     const Node* widget = nullptr;
     const Node* packing = nullptr;
     for (const Node& n : child.children) {
@@ -242,84 +273,82 @@ int convert_child(Converter& c, const Node& child, GType type, int* pages, GErro
     }
     if (widget == nullptr)
         return refuse(error, "a child without a widget");
+    const bool notebook = g_type_is_a(parent.type, GTK_TYPE_NOTEBOOK);
     bool tab = false;
     if (packing != nullptr) {
         for (const Node& p : packing->children) {
             const char* name = p.attr("name");
-            if (name != nullptr && strcmp(name, "type") == 0)
-                tab = p.text == "tab" && g_type_is_a(type, GTK_TYPE_NOTEBOOK) &&
-                      packing->children.size() == 1 && *pages > 0;
-            if (name != nullptr && strcmp(name, "type") == 0 && !tab)
+            if (name == nullptr || strcmp(name, "type") != 0)
+                continue;
+            tab = p.text == "tab" && notebook && packing->children.size() == 1 && *pages > 0;
+            if (!tab)
                 return refuse(error, "unsupported child type " + p.text);
         }
     }
-    if (!tab && g_type_is_a(type, GTK_TYPE_NOTEBOOK))
+    if (!tab && notebook)
         ++*pages;
-    c.out += tab ? "<child type=\"tab\">\n" : "<child>\n";
-    if (!convert_widget(c, *widget, false, error))
+    parent.children.emplace_back();
+    Widget& held = parent.children.back();
+    held.tab = tab;
+    if (!read_widget(r, *widget, false, held, error))
         return 0;
-    if (packing != nullptr && !tab) {
-        c.out += "<packing>\n";
-        GtkContainerClass* container = GTK_CONTAINER_CLASS(g_type_class_ref(type));
-        int ok = 1;
-        for (const Node& p : packing->children)
-            ok = ok && convert_property(c, p, nullptr, container, nullptr, error);
-        g_type_class_unref(container);
-        if (!ok)
-            return 0;
-        c.out += "</packing>\n";
-    }
-    c.out += "</child>\n";
-    return 1;
+    if (packing == nullptr || tab)
+        return 1;
+    GtkContainerClass* container = GTK_CONTAINER_CLASS(g_type_class_ref(parent.type));
+    int ok = 1;
+    for (const Node& p : packing->children)
+        ok = ok && read_property(r, p, nullptr, container, nullptr, held.packing, error);
+    g_type_class_unref(container);
+    return ok;
 }
 
-int convert_widget(Converter& c, const Node& widget, bool toplevel, GError** error) {
-    const char* klass = widget.attr("class");
-    const char* id = widget.attr("id");
+int read_widget(Reader& r, const Node& node, bool toplevel, Widget& widget, GError** error) {
+    const char* klass = node.attr("class");
+    const char* id = node.attr("id");
     if (klass == nullptr || id == nullptr)
         return refuse(error, "a widget without a class or an id");
     // Custom widgets ("Custom") and unknown classes end here.
-    const GType type = gtk_builder_get_type_from_name(c.types, klass);
-    if (type == G_TYPE_INVALID || !g_type_is_a(type, GTK_TYPE_WIDGET) || G_TYPE_IS_ABSTRACT(type))
+    widget.type = registered_type(klass);
+    if (widget.type == G_TYPE_INVALID || !g_type_is_a(widget.type, GTK_TYPE_WIDGET) ||
+        G_TYPE_IS_ABSTRACT(widget.type))
         return refuse(error, std::string("unsupported widget class ") + klass);
-    if (toplevel && !g_type_is_a(type, GTK_TYPE_WINDOW))
+    if (toplevel && !g_type_is_a(widget.type, GTK_TYPE_WINDOW))
         return refuse(error, std::string("a top-level widget that is not a window: ") + id);
-    for (const std::string& known : c.ids) {
-        if (known == id)
-            return refuse(error, std::string("two widgets named ") + id);
+    widget.id = id;
+    for (const Node& n : node.children) {
+        if (n.name == "child" && !g_type_is_a(widget.type, GTK_TYPE_CONTAINER))
+            return refuse(error, std::string("a child of a widget that holds none: ") + id);
     }
-    c.ids.emplace_back(id);
-
-    c.out += "<object class=\"";
-    append_escaped(c.out, klass);
-    c.out += "\" id=\"";
-    append_escaped(c.out, id);
-    c.out += "\">\n";
-    // GtkBuilder wants the properties before the children; signals stay with the layer.
-    GObjectClass* objectClass = G_OBJECT_CLASS(g_type_class_ref(type));
+    GObjectClass* object_class = G_OBJECT_CLASS(g_type_class_ref(widget.type));
     int ok = 1;
-    for (const Node& n : widget.children) {
-        if (n.name == "child" && !g_type_is_a(type, GTK_TYPE_CONTAINER))
-            ok = refuse(error, std::string("a child of a widget that holds none: ") + id);
-    }
-    int pages = 0;
-    for (const Node& n : widget.children) {
+    for (const Node& n : node.children) {
         if (n.name == "property")
-            ok = ok && convert_property(c, n, objectClass, nullptr, toplevel ? id : nullptr, error);
-    }
-    for (const Node& n : widget.children) {
-        if (n.name == "accelerator")
-            ok = ok && convert_accelerator(c, n, type, error);
+            ok = ok && read_property(r, n, object_class, nullptr, toplevel ? id : nullptr,
+                                     widget.properties, error);
+        else if (n.name == "accelerator")
+            ok = ok && read_accelerator(n, widget, error);
         else if (n.name == "signal")
-            ok = ok && convert_signal(c, n, id, type, error);
+            ok = ok && read_signal(n, widget, error);
     }
-    for (const Node& n : widget.children) {
+    g_type_class_unref(object_class);
+    int pages = 0;
+    for (const Node& n : node.children) {
         if (n.name == "child")
-            ok = ok && convert_child(c, n, type, &pages, error);
+            ok = ok && read_child(r, n, widget, &pages, error);
     }
-    g_type_class_unref(objectClass);
-    c.out += "</object>\n";
     return ok;
+}
+
+// Gathers the ids of the widgets at and below `node`; 0 when one is taken twice.
+int collect_ids(const Node& node, std::set<std::string>& ids, GError** error) {
+    const char* id = node.name == "widget" ? node.attr("id") : nullptr;
+    if (id != nullptr && !ids.insert(id).second)
+        return refuse(error, std::string("two widgets named ") + id);
+    for (const Node& n : node.children) {
+        if (!collect_ids(n, ids, error))
+            return 0;
+    }
+    return 1;
 }
 
 void free_signal(gpointer data) {
@@ -331,11 +360,34 @@ void free_signal(gpointer data) {
     g_free(signal);
 }
 
+// The handlers of `widget` and of the widgets below it, in file order.
+void add_signals(const Widget& widget, GPtrArray* signals) {
+    for (const Signal& s : widget.signals) {
+        GladeLayerSignal* signal = g_new0(GladeLayerSignal, 1);
+        signal->widget = g_strdup(widget.id.c_str());
+        signal->signal = g_strdup(s.name.c_str());
+        signal->handler = g_strdup(s.handler.c_str());
+        signal->object = s.has_object ? g_strdup(s.object.c_str()) : nullptr;
+        signal->after = s.after;
+        g_ptr_array_add(signals, signal);
+    }
+    for (const Widget& child : widget.children)
+        add_signals(child, signals);
+}
+
 }  // namespace
 
-int gladelayer_convert(const char* text, gssize length, const char* domain,
-                       GladeLayerConversion* result, GError** error) {
-    *result = GladeLayerConversion{nullptr, nullptr, nullptr};
+GType registered_type(const char* name) {
+    GType type = g_type_from_name(name);
+    static gsize registered = 0;
+    if (type == 0 && g_once_init_enter(&registered)) {
+        gtk_test_register_all_types();
+        g_once_init_leave(&registered, 1);
+    }
+    return type != 0 ? type : g_type_from_name(name);
+}
+
+int read_model(const char* text, gssize length, Model* model, GError** error) {
     ParseState state;
     state.open.push_back(&state.root);
     static const GMarkupParser parser = {on_start, on_end, on_text, nullptr, nullptr};
@@ -348,20 +400,33 @@ int gladelayer_convert(const char* text, gssize length, const char* domain,
         return 0;
     if (state.root.children.size() != 1)
         return refuse(error, "not a libglade interface file");
-
-    result->signals = g_ptr_array_new_with_free_func(free_signal);
-    result->shown = g_ptr_array_new_with_free_func(g_free);
-    Converter c{gtk_builder_new(), domain, result, {}, "<?xml version=\"1.0\"?>\n<interface>\n"};
-    int ok = 1;
-    for (const Node& widget : state.root.children[0].children)
-        ok = ok && convert_widget(c, widget, true, error);
-    g_object_unref(c.types);
-    if (!ok) {
-        gladelayer_conversion_clear(result);
-        return 0;
+    Reader r{gtk_builder_new(), {}, model};
+    int ok = collect_ids(state.root, r.ids, error);
+    for (const Node& window : state.root.children[0].children) {
+        if (!ok)
+            break;
+        model->windows.emplace_back();
+        ok = read_widget(r, window, true, model->windows.back(), error);
     }
-    c.out += "</interface>\n";
-    result->builder_xml = g_string_new(c.out.c_str());
+    g_object_unref(r.values);
+    return ok;
+}
+
+}  // namespace gladelayer
+
+int gladelayer_convert(const char* text, gssize length, GladeLayerConversion* result,
+                       GError** error) {
+    *result = GladeLayerConversion{nullptr, nullptr, nullptr};
+    gladelayer::Model model;
+    if (!gladelayer::read_model(text, length, &model, error))
+        return 0;
+    result->builder_xml = g_string_new(gladelayer::write_builder_xml(model).c_str());
+    result->signals = g_ptr_array_new_with_free_func(gladelayer::free_signal);
+    for (const gladelayer::Widget& window : model.windows)
+        gladelayer::add_signals(window, result->signals);
+    result->shown = g_ptr_array_new_with_free_func(g_free);
+    for (const std::string& id : model.shown)
+        g_ptr_array_add(result->shown, g_strdup(id.c_str()));
     return 1;
 }
 

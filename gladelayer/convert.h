@@ -17,19 +17,19 @@ struct GladeLayerSignal {
 /* What converting a file gives. The caller owns everything and releases it with
  * gladelayer_conversion_clear. */
 struct GladeLayerConversion {
-    GString* builder_xml; /* the same tree in GtkBuilder's format, texts translated */
+    GString* builder_xml; /* the same tree for the toolkit's GtkBuilder, texts to translate */
     GPtrArray* signals;   /* GladeLayerSignal*, in file order */
     GPtrArray* shown;     /* ids (char*) of the top-level windows to show once built */
 };
 
 /* Converts the libglade 2 interface text `text` (`length` bytes, or -1 when
- * zero-terminated). Translatable texts are translated in `domain`, or in the current
- * text domain when it is NULL. Returns 1 and fills `result`; returns 0, with `error` set
- * and `result` left empty, for bad XML and for every libglade feature that is not
- * supported (custom widgets, internal children, adjustments, unknown classes or
- * properties, ...). */
-int gladelayer_convert(const char* text, gssize length, const char* domain,
-                       GladeLayerConversion* result, GError** error);
+ * zero-terminated) for the GtkBuilder of the toolkit the layer is built with; the XML is
+ * the same in every language (GtkBuilder translates the texts marked translatable). Needs
+ * no display. Returns 1 and fills `result`; returns 0, with `error` set and `result` left
+ * empty, for what read_model refuses (model.h): bad XML, deep nesting, unknown classes and
+ * every libglade feature that is not supported. */
+int gladelayer_convert(const char* text, gssize length, GladeLayerConversion* result,
+                       GError** error);
 
 /* Releases what a successful gladelayer_convert filled; safe on a zeroed struct. */
 void gladelayer_conversion_clear(GladeLayerConversion* result);

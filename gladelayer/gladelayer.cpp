@@ -3,6 +3,7 @@
 #include "gladelayer.h"
 
 #include <gmodule.h>
+#include <libintl.h>
 
 #include "convert.h"
 
@@ -42,10 +43,13 @@ void destroy_new_windows(GList* before) {
     g_list_free(now);
 }
 
-// Builds the converted text; the windows it makes are GTK's, the other widgets their
-// parents'. Returns 0, having destroyed whatever it made, when GtkBuilder refuses it.
-int build(GladeLayerXml* self, const char* fname, const GladeLayerConversion& conversion) {
+// Builds the converted text, its texts translated in `domain` (NULL: the current text
+// domain); the windows it makes are GTK's, the other widgets their parents'. Returns 0,
+// having destroyed whatever it made, when GtkBuilder refuses it.
+int build(GladeLayerXml* self, const char* fname, const char* domain,
+          const GladeLayerConversion& conversion) {
     GtkBuilder* builder = gtk_builder_new();
+    gtk_builder_set_translation_domain(builder, domain != nullptr ? domain : textdomain(nullptr));
     GList* before = gtk_window_list_toplevels();
     GError* error = nullptr;
     const int built = gtk_builder_add_from_string(builder, conversion.builder_xml->str,
@@ -111,7 +115,7 @@ GladeLayerXml* gladelayer_xml_new(const char* fname, const char* root, const cha
         return nullptr;
     }
     GladeLayerConversion conversion = {nullptr, nullptr, nullptr};
-    const int converted = gladelayer_convert(text, length, domain, &conversion, &error);
+    const int converted = gladelayer_convert(text, length, &conversion, &error);
     g_free(text);
     if (!converted) {
         g_warning("could not load the interface file '%s': %s", fname, error->message);
@@ -119,7 +123,7 @@ GladeLayerXml* gladelayer_xml_new(const char* fname, const char* root, const cha
         return nullptr;
     }
     GladeLayerXml* self = GLADELAYER_XML(g_object_new(GLADELAYER_TYPE_XML, nullptr));
-    if (!build(self, fname, conversion)) {
+    if (!build(self, fname, domain, conversion)) {
         g_object_unref(self);
         self = nullptr;
     } else {

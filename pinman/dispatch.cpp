@@ -18,8 +18,9 @@ int page_at_position(int position) {
     return -1;
 }
 
-extern "C" G_MODULE_EXPORT void onChangePage(GtkNotebook* /*notebook*/, GtkNotebookPage* /*page*/,
-                                             guint page_num, gpointer /*user_data*/) {
+extern "C" G_MODULE_EXPORT void onChangePage(GtkNotebook* /*notebook*/,
+                                             PinmanNotebookPage* /*page*/, guint page_num,
+                                             gpointer /*user_data*/) {
     g_curr_page = static_cast<int>(page_num);
 }
 

@@ -94,15 +94,26 @@ void setup_dialog(GladeXML* builder);
  * 1 Unblock PIN, 2 Change PUK, -1 none. */
 int page_at_position(int position);
 
+/* What the handlers receive where GTK 2 and GTK 3 differ: the object that emits "destroy"
+ * and the page that "switch-page" names. */
+#if GTK_CHECK_VERSION(3, 0, 0)
+typedef GtkWidget PinmanDestroyed;
+typedef GtkWidget PinmanNotebookPage;
+#else
+typedef GtkObject PinmanDestroyed;
+typedef GtkNotebookPage PinmanNotebookPage;
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 /* GTK handlers, exported so that libglade can connect them by name. */
-void on_window_destroy(GtkObject* object, gpointer user_data);
+void on_window_destroy(PinmanDestroyed* object, gpointer user_data);
 void onClickBtnCancel(GtkWidget* widget, gpointer user_data);
 void onClickBtnOk(GtkWidget* widget, gpointer user_data);
 void onClickBtnInfo(GtkWidget* widget, gpointer user_data);
-void onChangePage(GtkNotebook* notebook, GtkNotebookPage* page, guint page_num, gpointer user_data);
+void onChangePage(GtkNotebook* notebook, PinmanNotebookPage* page, guint page_num,
+                  gpointer user_data);
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,28 @@
 
 namespace {
 
+#if GTK_CHECK_VERSION(3, 0, 0)
+// GTK 3's boxes show no icon of their kind, so an error would look like any other box: the
+// theme's icon of the kind, as GTK 2 shows it, or its symbolic one where the theme has only
+// that.
+void show_kind_icon(GtkWidget* box, GtkMessageType type) {
+    const char* error[] = {"dialog-error", "dialog-error-symbolic", nullptr};
+    const char* information[] = {"dialog-information", "dialog-information-symbolic", nullptr};
+    GIcon* icon = g_themed_icon_new_from_names(
+        const_cast<char**>(type == GTK_MESSAGE_ERROR ? error : information), -1);
+    GtkWidget* image = gtk_image_new_from_gicon(icon, GTK_ICON_SIZE_DIALOG);
+    g_object_unref(icon);
+    gtk_widget_set_valign(image, GTK_ALIGN_START);
+    gtk_widget_show(image);
+    // The one way GTK 3 offers to put an image in a box, kept though deprecated. It makes
+    // the box's type "other", so the type (and the accessible name that says it) is set anew.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(box), image);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    g_object_set(box, "message-type", type, nullptr);
+}
+#endif
+
 void run_message_box(GtkMessageType type, const char* message) {
     // GTK takes UTF-8 only: a text with other bytes (a path, say) is shown with them escaped.
     gchar* szValid = nullptr;
@@ -20,6 +42,9 @@ void run_message_box(GtkMessageType type, const char* message) {
     GtkWidget* box =
         gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", message);
     g_free(szValid);
+#if GTK_CHECK_VERSION(3, 0, 0)
+    show_kind_icon(box, type);
+#endif
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
 }
@@ -36,7 +61,8 @@ void ShowMessageError(const char* message) {
 
 // Both end the program with status 0: through the main loop, or at once while the card works
 // (the handler that waits for the card cannot return before the card does).
-extern "C" G_MODULE_EXPORT void on_window_destroy(GtkObject* /*object*/, gpointer /*user_data*/) {
+extern "C" G_MODULE_EXPORT void on_window_destroy(PinmanDestroyed* /*object*/,
+                                                  gpointer /*user_data*/) {
     leave_if_card_busy(0);
     gtk_main_quit();
 }

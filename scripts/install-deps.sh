@@ -5,7 +5,7 @@
 set -eu
 packages=(
   build-essential cmake pkg-config git
-  libgtk2.0-dev libssl-dev libp11-kit-dev gettext
+  libgtk2.0-dev libgtk-3-dev adwaita-icon-theme libssl-dev libp11-kit-dev gettext
   libgtest-dev libbenchmark-dev
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core locales
   dbus dbus-x11 at-spi2-core libatk-adaptor libgail-common python3-pyatspi python3-xlib

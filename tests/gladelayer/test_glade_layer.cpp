@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The libglade layer: the shipped interface file built by libglade and by the layer gives
-// the same widget trees and connections, and files the layer refuses build nothing.
+// The libglade layer: the shipped interface file written as its toolkit's known answer, built
+// as libglade builds it and keeping its layout, and files the layer refuses build nothing.
 #include <gdk/gdkkeysyms.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
@@ -9,29 +9,35 @@
 #include <algorithm>
 #include <clocale>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "convert.h"
 #include "gladelayer.h"
 #include "gtkzorvpin.h"
 #include "harness.h"
+#include "model.h"
 
 namespace {
 
 // One way to build an interface file: libglade itself, or the layer.
 struct Loader {
     const char* name;
-    GObject* (*load)(const char* file);
+    GObject* (*load)(const char* file, const char* domain);
     GtkWidget* (*widget)(GObject* tree, const char* name);
     void (*autoconnect)(GObject* tree);
 };
 const Loader kLayer = {
-    "layer", [](const char* f) { return G_OBJECT(gladelayer_xml_new(f, nullptr, nullptr)); },
+    "layer",
+    [](const char* f, const char* d) { return G_OBJECT(gladelayer_xml_new(f, nullptr, d)); },
     [](GObject* t, const char* n) { return gladelayer_xml_get_widget(GLADELAYER_XML(t), n); },
     [](GObject* t) { gladelayer_xml_signal_autoconnect(GLADELAYER_XML(t)); }};
 #ifdef HAVE_LIBGLADE
 const Loader kLibglade = {
-    "libglade", [](const char* f) { return G_OBJECT(glade_xml_new(f, nullptr, nullptr)); },
+    "libglade", [](const char* f, const char* d) { return G_OBJECT(glade_xml_new(f, nullptr, d)); },
     [](GObject* t, const char* n) { return glade_xml_get_widget(GLADE_XML(t), n); },
     [](GObject* t) { glade_xml_signal_autoconnect(GLADE_XML(t)); }};
 const Loader* const kLoaders[] = {&kLibglade, &kLayer};
@@ -61,16 +67,17 @@ std::vector<GtkWidget*> toplevels() {
     return windows;
 }
 
-// A file built by one loader, with the windows the load made; destroys them at the end.
+// A file built by one loader, its texts in `domain` (NULL: the current text domain), with the
+// windows the load made; destroys them at the end.
 struct Built {
     const Loader& loader;
     GObject* tree;
     std::vector<GtkWidget*> windows;  // the file's, by name
     std::vector<GtkWidget*> all;      // libglade adds an unnamed empty window of its own
 
-    Built(const Loader& l, const char* file) : loader(l) {
+    Built(const Loader& l, const char* file, const char* domain = nullptr) : loader(l) {
         const std::vector<GtkWidget*> before = toplevels();
-        tree = loader.load(file);
+        tree = loader.load(file, domain);
         for (GtkWidget* w : toplevels()) {
             if (std::binary_search(before.begin(), before.end(), w))
                 continue;
@@ -240,6 +247,134 @@ TEST(GladeLayer, BuildsTheShippedFileAsLibgladeDoes) {
 }
 #endif
 
+// The shipped file is written for the toolkit as its known answer says, whatever the
+// language (the test runs in German): the texts are GtkBuilder's to translate. When the file
+// or the writer changes on purpose, the failure names the file to copy over the answer.
+TEST(GladeLayer, WritesTheShippedFileAsItsKnownAnswer) {
+    const std::string text = read_file(GLADE_SOURCE);
+    GladeLayerConversion conversion = {nullptr, nullptr, nullptr};
+    GError* error = nullptr;
+    ASSERT_TRUE(gladelayer_convert(text.c_str(), -1, &conversion, &error)) << error->message;
+    const std::string written = conversion.builder_xml->str;
+    gladelayer_conversion_clear(&conversion);
+    // The known answer's comment lines (its licence and what it is) are its own.
+    std::string known, comments;
+    std::istringstream lines(read_file(KNOWN_ANSWER));
+    for (std::string line; std::getline(lines, line);)
+        (line.compare(0, 4, "<!--") == 0 ? comments : known) += line + "\n";
+    ASSERT_FALSE(known.empty()) << KNOWN_ANSWER;
+    if (written != known) {
+        // When the file or the writer changed on purpose, the new answer is the one to keep.
+        const std::string fresh =
+            std::filesystem::path(KNOWN_ANSWER).filename().string() + ".written";
+        const size_t first_line = written.find('\n') + 1;
+        support::write_file(fresh,
+                            written.substr(0, first_line) + comments + written.substr(first_line));
+        ADD_FAILURE() << "the XML written differs from " << KNOWN_ANSWER
+                      << "; if that is meant, keep the new one: cp "
+                      << std::filesystem::absolute(fresh).string() << " " << KNOWN_ANSWER;
+    }
+}
+
+// Runs the main loop until `done` holds, at most two seconds.
+bool pump_until(const std::function<bool()>& done) {
+    const gint64 end = g_get_monotonic_time() + 2 * G_USEC_PER_SEC;
+    while (!done() && g_get_monotonic_time() < end) {
+        while (gtk_events_pending())
+            gtk_main_iteration_do(FALSE);
+        g_usleep(2000);
+    }
+    return done();
+}
+
+// The shipped file as the layer builds it on its toolkit keeps what the program and its
+// holders rely on: the tabs in the text domain asked for; the layout (wider than tall, as
+// GTK 2 lays it out), the mnemonics' fields, Escape on Cancel and the masked fields.
+TEST(GladeLayer, KeepsTheShippedFilesTabsLayoutMnemonicsEscapeAndMasking) {
+    const char* const tabs[] = {"Change PIN", "Unblock PIN", "Change PUK"};
+    ASSERT_STRNE(dgettext(PINMAN_TEXT_DOMAIN, tabs[0]), tabs[0]) << "the test's German is missing";
+    struct Domain {
+        const char* domain;
+        bool translated;
+    };
+    for (const Domain& d : {Domain{PINMAN_TEXT_DOMAIN, true},
+                            Domain{"gladelayer-no-such-domain", false}, Domain{nullptr, true}}) {
+        SCOPED_TRACE(d.domain != nullptr ? d.domain : "the current text domain");
+        Built built(kLayer, GLADE_SOURCE, d.domain);
+        ASSERT_NE(built.tree, nullptr);
+        GtkNotebook* notebook = GTK_NOTEBOOK(built.widget("notebook1"));
+        ASSERT_EQ(gtk_notebook_get_n_pages(notebook), 3);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_STREQ(
+                gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, i)),
+                d.translated ? dgettext(PINMAN_TEXT_DOMAIN, tabs[i]) : tabs[i]);
+        }
+        if (d.domain != nullptr)
+            continue;
+        // The rest once, as the program builds the file.
+        GtkWidget* window = built.widget("dialog1");
+        gtk_widget_show(window);
+        GtkAllocation size = {0, 0, 0, 0};
+        EXPECT_TRUE(pump_until([&] {
+            gtk_widget_get_allocation(window, &size);
+            return gtk_widget_get_mapped(window) && size.width > 1;
+        }));
+        EXPECT_GT(size.width, size.height) << size.width << "x" << size.height;
+        // Every field has its label, whose mnemonic reaches the field, and is masked.
+        int fields = 0;
+        for (const char* page : {"pageChangePin", "pageUnblockPin", "pageChangePuk"}) {
+            GList* children = gtk_container_get_children(GTK_CONTAINER(built.widget(page)));
+            for (GList* l = children; l != nullptr; l = l->next) {
+                if (!GTK_IS_ENTRY(l->data))
+                    continue;
+                ++fields;
+                const std::string name = gtk_widget_get_name(GTK_WIDGET(l->data));
+                GtkWidget* label = built.widget(("label_" + name).c_str());
+                ASSERT_NE(label, nullptr) << name;
+                EXPECT_EQ(gtk_label_get_mnemonic_widget(GTK_LABEL(label)), l->data) << name;
+                EXPECT_NE(gtk_label_get_mnemonic_keyval(GTK_LABEL(label)), GDK_KEY_VoidSymbol)
+                    << name;
+                EXPECT_FALSE(gtk_entry_get_visibility(GTK_ENTRY(l->data))) << name;
+                EXPECT_EQ(gtk_entry_get_invisible_char(GTK_ENTRY(l->data)), gunichar('*')) << name;
+            }
+            g_list_free(children);
+        }
+        EXPECT_EQ(fields, 9);
+        int cancelled = 0;
+        g_signal_connect(built.widget("BtnCancel"), "clicked",
+                         G_CALLBACK(+[](GtkWidget*, gpointer n) { ++*static_cast<int*>(n); }),
+                         &cancelled);
+        EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(window), GDK_KEY_Escape,
+                                              static_cast<GdkModifierType>(0)));
+        EXPECT_EQ(cancelled, 1);
+    }
+}
+
+// Nesting is refused only beyond the bound, which leaves real files far below it: boxes
+// nested up to it convert, one element deeper does not.
+TEST(GladeLayer, RefusesNestingBeyondItsBoundOnly) {
+    for (int depth : {gladelayer::kMaxDepth, gladelayer::kMaxDepth + 1}) {
+        SCOPED_TRACE(depth);
+        // <glade-interface>, then a window and boxes, each a <widget> in a <child>.
+        std::string text = "<glade-interface><widget class=\"GtkWindow\" id=\"w\">";
+        std::string end = "</widget></glade-interface>";
+        int level = 2;
+        for (int box = 0; level + 2 <= depth; ++box, level += 2) {
+            text += "<child><widget class=\"GtkVBox\" id=\"b" + std::to_string(box) + "\">";
+            end = "</widget></child>" + end;
+        }
+        if (level < depth)
+            text += "<property name=\"visible\">True</property>";
+        GladeLayerConversion conversion = {nullptr, nullptr, nullptr};
+        GError* error = nullptr;
+        const int converted = gladelayer_convert((text + end).c_str(), -1, &conversion, &error);
+        EXPECT_EQ(converted, depth <= gladelayer::kMaxDepth ? 1 : 0);
+        if (error != nullptr)
+            g_error_free(error);
+        gladelayer_conversion_clear(&conversion);
+    }
+}
+
 // The handlers a file names are found by name in the program (the program's own exported
 // ones, and this test's) and connected as libglade connects them: plain, after the
 // default handler, and swapped onto another widget. Each loader against the same table.
@@ -297,7 +432,7 @@ TEST(GladeLayer, ConnectsExportedHandlersByName) {
         g_signal_connect(built.widget("BtnCancel"), "clicked",
                          G_CALLBACK(+[](GtkWidget*, gpointer) { g_calls.push_back("probe"); }),
                          nullptr);
-        EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(built.widget("dialog1")), GDK_Escape,
+        EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(built.widget("dialog1")), GDK_KEY_Escape,
                                               static_cast<GdkModifierType>(0)));
         gtk_widget_activate(built.widget("entryOld"));
         EXPECT_EQ(g_calls, (std::vector<std::string>{"probe", "handler BtnCancel",
@@ -314,6 +449,14 @@ TEST(GladeLayer, RefusesWhatItDoesNotSupportAndBuildsNothing) {
                inner + "</widget></child></widget></glade-interface>";
     };
     auto child = [&](const std::string& widget) { return window("<child>" + widget + "</child>"); };
+    auto nested_boxes = [&](int count) {
+        std::string boxes;
+        for (int i = 0; i < count; ++i)
+            boxes += "<child><widget class=\"GtkVBox\" id=\"n" + std::to_string(i) + "\">";
+        for (int i = 0; i < count; ++i)
+            boxes += "</widget></child>";
+        return window(boxes);
+    };
     const std::pair<const char*, std::string> cases[] = {
         {"bad XML", shipped.substr(0, shipped.size() / 2)},
         {"custom widget", child("<widget class=\"Custom\" id=\"c\"><property "
@@ -335,6 +478,10 @@ TEST(GladeLayer, RefusesWhatItDoesNotSupportAndBuildsNothing) {
         {"top level that is no window",
          "<glade-interface><widget class=\"GtkVBox\" id=\"v\"/></glade-interface>"},
         {"two widgets of one name", child("<widget class=\"GtkLabel\" id=\"w\"/>")},
+        // A class name that GtkBuilder would turn into a function to call (g_variant_get_type).
+        {"class named after a function",
+         "<glade-interface><widget class=\"G_variant\" id=\"dialog1\"/></glade-interface>"},
+        {"boxes nested 40,000 deep", nested_boxes(40000)},
         // Refused by GtkBuilder once the window exists: the window must go too.
         {"unknown accelerator modifier",
          child("<widget class=\"GtkButton\" id=\"b\"><accelerator key=\"a\" "
@@ -350,15 +497,22 @@ TEST(GladeLayer, RefusesWhatItDoesNotSupportAndBuildsNothing) {
         EXPECT_EQ(toplevels(), before) << "a window was left behind";
     }
     // The same window with a sound accelerator builds, and shows, as a control; a property
-    // the class does not have is skipped, as libglade skips it.
+    // the class does not have, and one naming a widget the file does not have, are skipped,
+    // as libglade skips them, and a value that cannot be read, as GtkBuilder skips it.
     TempFile sound(
         child("<widget class=\"GtkButton\" id=\"b\"><property name=\"no_such\">1"
-              "</property><accelerator key=\"a\" modifiers=\"GDK_CONTROL_MASK\" "
-              "signal=\"clicked\"/></widget>"));
+              "</property><property name=\"border_width\">wide</property><accelerator key=\"a\" "
+              "modifiers=\"GDK_CONTROL_MASK\" "
+              "signal=\"clicked\"/></widget></child><child><widget class=\"GtkLabel\" "
+              "id=\"l\"><property name=\"label\">_Name</property><property "
+              "name=\"use_underline\">True</property><property "
+              "name=\"mnemonic_widget\">nowhere</property></widget>"));
     Built built(kLayer, sound.path.c_str());
     ASSERT_EQ(built.windows.size(), 1u);
-    EXPECT_TRUE(GTK_WIDGET_VISIBLE(built.windows[0]));
+    EXPECT_TRUE(gtk_widget_get_visible(built.windows[0]));
     EXPECT_NE(built.widget("b"), nullptr);
+    ASSERT_NE(built.widget("l"), nullptr);
+    EXPECT_EQ(gtk_label_get_mnemonic_widget(GTK_LABEL(built.widget("l"))), nullptr);
 }
 
 }  // namespace

@@ -42,8 +42,14 @@ dpkg-deb -I "$deb" >"$tmp/info.txt" || fail "dpkg-deb cannot read the package"
 depends=$(sed -n 's/^ Depends: //p' "$tmp/info.txt")
 echo "Depends: $depends"
 # The libraries the program links, as dpkg-shlibdeps names their packages (Debian 13's
-# carry "t64"); libglade only where the program is built on it, not on its own layer.
-for dep in 'libgtk2\.0-0(t64)?' 'libssl[0-9.]*(t64)?' libc6 'libstdc\+\+6'; do
+# carry "t64"): the toolkit it is built on, GTK 2 or GTK 3; libglade only where the program
+# is built on it, not on its own layer.
+gtk='libgtk2\.0-0(t64)?'
+if objdump -p "$build/stage/gtkzorvpin" | grep -q 'NEEDED *libgtk-3'; then
+  gtk='libgtk-3-0(t64)?'
+  grep -q libgtk2 <<<"$depends" && fail "the program is built on GTK 3, yet the package depends on GTK 2"
+fi
+for dep in "$gtk" 'libssl[0-9.]*(t64)?' libc6 'libstdc\+\+6'; do
   grep -Eq "(^|, )${dep}( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
 done
 if objdump -p "$build/stage/gtkzorvpin" | grep -q 'NEEDED *libglade-2'; then

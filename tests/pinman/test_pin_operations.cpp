@@ -392,7 +392,7 @@ TEST_F(PinOperations, EnterInAFieldDoesWhatOkDoes) {
     GtkWidget* confirm = glade_xml_get_widget(builder_, "entryConfirm");
     gtk_widget_grab_focus(confirm);
     BoxWatcher watcher;
-    ASSERT_TRUE(gtk_test_widget_send_key(confirm, GDK_Return, GdkModifierType(0)));
+    ASSERT_TRUE(gtk_test_widget_send_key(confirm, GDK_KEY_Return, GdkModifierType(0)));
     // Key events travel through the X server: wait for the box, then a little longer to
     // see that the operation ran once only.
     for (int i = 0; i < 200 && watcher.boxes.empty(); ++i)

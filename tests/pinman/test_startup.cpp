@@ -33,7 +33,7 @@ TEST(MainDialog, TitleMaskedFieldsFocusAndButtons) {
     GladeXML* builder = support::start_dialog();
     GtkWidget* window = glade_xml_get_widget(builder, "dialog1");
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window)), "Pin Manager");
-    EXPECT_TRUE(GTK_WIDGET_VISIBLE(window));
+    EXPECT_TRUE(gtk_widget_get_visible(window));
     for (const char* name : {"entryOld", "entryNew", "entryConfirm", "entry1", "entry2", "entry3",
                              "entryOldPuk", "entryNewPuk", "entryConfirmPuk"}) {
         GtkEntry* entry = GTK_ENTRY(glade_xml_get_widget(builder, name));
@@ -51,9 +51,9 @@ TEST(MainDialog, TitleMaskedFieldsFocusAndButtons) {
 
 TEST(MainDialog, InterfaceFileHidesTheDialogButNotItsChildren) {
     GladeXML* builder = support::load_interface();
-    EXPECT_FALSE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "dialog1")));
-    EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "notebook1")));
-    EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "entryConfirmPuk")));
+    EXPECT_FALSE(gtk_widget_get_visible(glade_xml_get_widget(builder, "dialog1")));
+    EXPECT_TRUE(gtk_widget_get_visible(glade_xml_get_widget(builder, "notebook1")));
+    EXPECT_TRUE(gtk_widget_get_visible(glade_xml_get_widget(builder, "entryConfirmPuk")));
     EXPECT_EQ(tab_titles(builder),
               (std::vector<std::string>{"Change PIN", "Unblock PIN", "Change PUK"}));
     support::close_dialog(builder);
@@ -82,20 +82,25 @@ TEST(MainDialog, HiddenPagesAreRemovedForEveryCombination) {
         if (!expected.empty()) {
             EXPECT_EQ(g_curr_page, gtk_notebook_get_current_page(notebook));
         }
-        EXPECT_TRUE(GTK_WIDGET_VISIBLE(glade_xml_get_widget(builder, "BtnOk")));
+        EXPECT_TRUE(gtk_widget_get_visible(glade_xml_get_widget(builder, "BtnOk")));
         support::close_dialog(builder);
     }
 }
 
-TEST(MessageBoxes, ShowTheTextLiterallyWithTheirType) {
+// Each box says its kind by its type and by its icon, on GTK 3 as on GTK 2.
+TEST(MessageBoxes, ShowTheTextLiterallyWithTheirTypeAndIcon) {
     BoxWatcher watcher;
     ShowMessage("100% sure: %s %d %n");
     ShowMessageError("Second line\nwith 50%");
     ASSERT_EQ(watcher.boxes.size(), 2u);
     EXPECT_EQ(watcher.boxes[0].type, GTK_MESSAGE_INFO);
     EXPECT_EQ(watcher.boxes[0].text, "100% sure: %s %d %n");
+    EXPECT_TRUE(g_str_has_prefix(watcher.boxes[0].icon.c_str(), "dialog-info"))
+        << watcher.boxes[0].icon;
     EXPECT_EQ(watcher.boxes[1].type, GTK_MESSAGE_ERROR);
     EXPECT_EQ(watcher.boxes[1].text, "Second line\nwith 50%");
+    EXPECT_TRUE(g_str_has_prefix(watcher.boxes[1].icon.c_str(), "dialog-error"))
+        << watcher.boxes[1].icon;
 
     // GTK takes UTF-8 only: other bytes (of a path, say) are shown escaped, the rest as is.
     const std::string no_file = std::string(shown_texts::kNoInterfaceFile) + "\n/home/";
@@ -130,7 +135,7 @@ TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
                     // What the window manager's close button sends.
                     GdkEvent* ev = gdk_event_new(GDK_DELETE);
                     GtkWidget* w = glade_xml_get_widget(c->builder, "dialog1");
-                    ev->any.window = GDK_WINDOW(g_object_ref(w->window));
+                    ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(w)));
                     ev->any.send_event = TRUE;
                     gtk_main_do_event(ev);
                     gdk_event_free(ev);
@@ -153,7 +158,7 @@ TEST(Handlers, CancelAndClosingTheWindowEndTheMainLoop) {
         if (!timed_out)
             g_source_remove(watchdog);
         if (via_cancel) {
-            EXPECT_TRUE(GTK_WIDGET_VISIBLE(window)) << "Cancel leaves the window as it is";
+            EXPECT_TRUE(gtk_widget_get_visible(window)) << "Cancel leaves the window as it is";
             support::close_dialog(builder);
         } else {
             g_object_unref(builder);

@@ -8,6 +8,48 @@ namespace fs = std::filesystem;
 
 namespace support {
 
+namespace {
+
+// The base name, up to its first '.', of the file the theme resolves `icon` to at dialog size.
+std::string themed_file(GIcon* icon) {
+    GtkIconInfo* info = gtk_icon_theme_lookup_by_gicon(gtk_icon_theme_get_default(), icon, 48,
+                                                       static_cast<GtkIconLookupFlags>(0));
+    if (info == nullptr)
+        return "";
+    const gchar* file = gtk_icon_info_get_filename(info);
+    const std::string name = file != nullptr ? fs::path(file).filename().string() : "";
+#if GTK_CHECK_VERSION(3, 0, 0)
+    g_object_unref(info);
+#else
+    gtk_icon_info_free(info);
+#endif
+    return name.substr(0, name.find('.'));
+}
+
+// What SeenBox::icon says of the box `box`.
+std::string shown_icon(GtkWidget* box) {
+    GtkWidget* image = nullptr;
+    g_object_get(box, "image", &image, nullptr);
+    std::string icon;
+    if (image != nullptr && gtk_widget_get_visible(image)) {
+        gchar* stock = nullptr;
+        GIcon* gicon = nullptr;
+        g_object_get(image, "stock", &stock, "gicon", &gicon, nullptr);
+        if (stock != nullptr)
+            icon = g_str_has_prefix(stock, "gtk-") ? stock + 4 : stock;
+        if (gicon != nullptr)
+            icon = themed_file(gicon);
+        g_free(stock);
+        if (gicon != nullptr)
+            g_object_unref(gicon);
+    }
+    if (image != nullptr)
+        g_object_unref(image);
+    return icon;
+}
+
+}  // namespace
+
 BoxWatcher::BoxWatcher() : source_(g_timeout_add(20, &BoxWatcher::poll, this)) {}
 
 BoxWatcher::~BoxWatcher() {
@@ -15,7 +57,7 @@ BoxWatcher::~BoxWatcher() {
 }
 
 const SeenBox& BoxWatcher::only() const {
-    static const SeenBox none{GTK_MESSAGE_OTHER, "<no box>"};
+    static const SeenBox none{GTK_MESSAGE_OTHER, "<no box>", ""};
     EXPECT_EQ(boxes.size(), 1u);
     return boxes.empty() ? none : boxes.back();
 }
@@ -25,7 +67,7 @@ gboolean BoxWatcher::poll(gpointer self) {
     GList* windows = gtk_window_list_toplevels();
     for (GList* l = windows; l != nullptr; l = l->next) {
         GtkWidget* w = GTK_WIDGET(l->data);
-        if (!GTK_IS_MESSAGE_DIALOG(w) || !GTK_WIDGET_VISIBLE(w))
+        if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_visible(w))
             continue;
         if (g_object_get_data(G_OBJECT(w), "testkit-answered") != nullptr)
             continue;
@@ -34,7 +76,7 @@ gboolean BoxWatcher::poll(gpointer self) {
         g_object_get(w, "text", &text, "message-type", &type, nullptr);
         EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(w))) << "every box is modal";
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), nullptr) << "boxes have no parent";
-        watcher->boxes.push_back({type, text ? text : ""});
+        watcher->boxes.push_back({type, text ? text : "", shown_icon(w)});
         g_free(text);
         g_object_set_data(G_OBJECT(w), "testkit-answered", w);
         gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);

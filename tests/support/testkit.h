@@ -19,6 +19,9 @@ namespace support {
 struct SeenBox {
     GtkMessageType type;
     std::string text;
+    // The icon shown: the base name of the theme's file it resolves to, or GTK 2's stock id
+    // without "gtk-" ("dialog-error", "dialog-info"); "" when the box shows none.
+    std::string icon;
 };
 
 // Records and answers with OK every message box that appears while it lives, as a holder
