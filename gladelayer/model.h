@@ -34,6 +34,7 @@ struct Signal {
     bool after;
 };
 
+/* One widget of the file, with what the file says of it and its children, in file order. */
 struct Widget {
     GType type;  // a registered, instantiable widget type
     std::string id;
@@ -66,9 +67,10 @@ constexpr int kMaxDepth = 256;
 /* Reads the libglade 2 interface text `text` (`length` bytes, or -1 when zero-terminated)
  * into `model` (empty on entry), checking each class, property, signal and accelerator
  * against the toolkit. A property naming a widget the file does not have is skipped with a
- * warning, as libglade does, and so is a value GtkBuilder cannot read, as GtkBuilder does. Returns 1; 0, with `error` set and `model` left partly filled,
- * for bad XML, nesting deeper than kMaxDepth and every libglade feature that is not
- * supported (custom widgets, internal children, adjustments, unknown classes, ...). */
+ * warning, as libglade does, and so is a value GtkBuilder cannot read, as GtkBuilder does.
+ * Returns 1; 0, with `error` set and `model` left partly filled, for bad XML, nesting deeper
+ * than kMaxDepth and every libglade feature that is not supported (custom widgets, internal
+ * children, adjustments, unknown classes, ...). */
 int read_model(const char* text, gssize length, Model* model, GError** error);
 
 /* The model as GtkBuilder XML for the toolkit the layer is built with: texts untranslated
