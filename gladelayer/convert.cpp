@@ -375,16 +375,93 @@ void add_signals(const Widget& widget, GPtrArray* signals) {
         add_signals(child, signals);
 }
 
+// The toolkit's widget classes an interface file may name, with the functions that register
+// them: a class is registered only when a file names it, and never through a function looked
+// up by a name the file gives.
+struct WidgetClass {
+    const char* name;
+    GType (*get_type)(void);
+};
+#define GLADELAYER_CLASS(type, fn) \
+    { #type, fn##_get_type }
+// libglade files name the classes of GTK 2, which GTK 3 still has but deprecates.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+constexpr WidgetClass kWidgetClasses[] = {
+    GLADELAYER_CLASS(GtkAboutDialog, gtk_about_dialog),
+    GLADELAYER_CLASS(GtkAccelLabel, gtk_accel_label),
+    GLADELAYER_CLASS(GtkAlignment, gtk_alignment),
+    GLADELAYER_CLASS(GtkArrow, gtk_arrow),
+    GLADELAYER_CLASS(GtkAspectFrame, gtk_aspect_frame),
+    GLADELAYER_CLASS(GtkButton, gtk_button),
+    GLADELAYER_CLASS(GtkCalendar, gtk_calendar),
+    GLADELAYER_CLASS(GtkCheckButton, gtk_check_button),
+    GLADELAYER_CLASS(GtkCheckMenuItem, gtk_check_menu_item),
+    GLADELAYER_CLASS(GtkColorButton, gtk_color_button),
+    GLADELAYER_CLASS(GtkComboBox, gtk_combo_box),
+    GLADELAYER_CLASS(GtkComboBoxText, gtk_combo_box_text),
+    GLADELAYER_CLASS(GtkDialog, gtk_dialog),
+    GLADELAYER_CLASS(GtkDrawingArea, gtk_drawing_area),
+    GLADELAYER_CLASS(GtkEntry, gtk_entry),
+    GLADELAYER_CLASS(GtkEventBox, gtk_event_box),
+    GLADELAYER_CLASS(GtkExpander, gtk_expander),
+    GLADELAYER_CLASS(GtkFixed, gtk_fixed),
+    GLADELAYER_CLASS(GtkFontButton, gtk_font_button),
+    GLADELAYER_CLASS(GtkFrame, gtk_frame),
+    GLADELAYER_CLASS(GtkHBox, gtk_hbox),
+    GLADELAYER_CLASS(GtkHButtonBox, gtk_hbutton_box),
+    GLADELAYER_CLASS(GtkHPaned, gtk_hpaned),
+    GLADELAYER_CLASS(GtkHScale, gtk_hscale),
+    GLADELAYER_CLASS(GtkHScrollbar, gtk_hscrollbar),
+    GLADELAYER_CLASS(GtkHSeparator, gtk_hseparator),
+    GLADELAYER_CLASS(GtkIconView, gtk_icon_view),
+    GLADELAYER_CLASS(GtkImage, gtk_image),
+    GLADELAYER_CLASS(GtkImageMenuItem, gtk_image_menu_item),
+    GLADELAYER_CLASS(GtkLabel, gtk_label),
+    GLADELAYER_CLASS(GtkLayout, gtk_layout),
+    GLADELAYER_CLASS(GtkLinkButton, gtk_link_button),
+    GLADELAYER_CLASS(GtkMenu, gtk_menu),
+    GLADELAYER_CLASS(GtkMenuBar, gtk_menu_bar),
+    GLADELAYER_CLASS(GtkMenuItem, gtk_menu_item),
+    GLADELAYER_CLASS(GtkMessageDialog, gtk_message_dialog),
+    GLADELAYER_CLASS(GtkNotebook, gtk_notebook),
+    GLADELAYER_CLASS(GtkProgressBar, gtk_progress_bar),
+    GLADELAYER_CLASS(GtkRadioButton, gtk_radio_button),
+    GLADELAYER_CLASS(GtkRadioMenuItem, gtk_radio_menu_item),
+    GLADELAYER_CLASS(GtkScrolledWindow, gtk_scrolled_window),
+    GLADELAYER_CLASS(GtkSeparatorMenuItem, gtk_separator_menu_item),
+    GLADELAYER_CLASS(GtkSpinButton, gtk_spin_button),
+    GLADELAYER_CLASS(GtkSpinner, gtk_spinner),
+    GLADELAYER_CLASS(GtkStatusbar, gtk_statusbar),
+    GLADELAYER_CLASS(GtkTable, gtk_table),
+    GLADELAYER_CLASS(GtkTextView, gtk_text_view),
+    GLADELAYER_CLASS(GtkToggleButton, gtk_toggle_button),
+    GLADELAYER_CLASS(GtkToolbar, gtk_toolbar),
+    GLADELAYER_CLASS(GtkTreeView, gtk_tree_view),
+    GLADELAYER_CLASS(GtkVBox, gtk_vbox),
+    GLADELAYER_CLASS(GtkVButtonBox, gtk_vbutton_box),
+    GLADELAYER_CLASS(GtkViewport, gtk_viewport),
+    GLADELAYER_CLASS(GtkVPaned, gtk_vpaned),
+    GLADELAYER_CLASS(GtkVScale, gtk_vscale),
+    GLADELAYER_CLASS(GtkVScrollbar, gtk_vscrollbar),
+    GLADELAYER_CLASS(GtkVSeparator, gtk_vseparator),
+    GLADELAYER_CLASS(GtkWindow, gtk_window),
+#if GTK_CHECK_VERSION(3, 0, 0)
+    // What the GTK 3 writer builds in place of an older class.
+    GLADELAYER_CLASS(GtkGrid, gtk_grid),
+#endif
+};
+#pragma GCC diagnostic pop
+#undef GLADELAYER_CLASS
+
 }  // namespace
 
 GType registered_type(const char* name) {
-    GType type = g_type_from_name(name);
-    static gsize registered = 0;
-    if (type == 0 && g_once_init_enter(&registered)) {
-        gtk_test_register_all_types();
-        g_once_init_leave(&registered, 1);
+    for (const WidgetClass& c : kWidgetClasses) {
+        if (strcmp(c.name, name) == 0)
+            return c.get_type();
     }
-    return type != 0 ? type : g_type_from_name(name);
+    return g_type_from_name(name);
 }
 
 int read_model(const char* text, gssize length, Model* model, GError** error) {

@@ -52,8 +52,9 @@ struct Model {
     std::vector<std::string> shown;
 };
 
-/* The type registered under `name`, registering the toolkit's own types the first time a
- * name is not found; 0 when there is none. Never calls a function derived from the name. */
+/* The type of the class `name`: one of the toolkit's widget classes a file may name (registered
+ * by its own function, compiled in), or a type registered already; 0 when there is none.
+ * Never calls a function derived from the name. */
 GType registered_type(const char* name);
 
 /* The value of an integer, enumeration, flags or flag held in `value`, as Property::number
