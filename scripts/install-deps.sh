@@ -4,8 +4,9 @@
 # Debian 13. Idempotent: says nothing and changes nothing when everything is present.
 # PINMAN_GTK=3 (the build's toolkit, as scripts/run.sh and scripts/test.sh pass it to cmake)
 # installs no GTK 2 package at all: the GTK 3 program carries its accessibility bridge, so
-# neither GTK 2 nor its accessibility modules are needed. Unset or 2: GTK 2 and, beside it,
-# GTK 3 for the second program the build lays out.
+# neither GTK 2 nor its accessibility modules are needed (python3-pyatspi still brings
+# libatk-adaptor, which holds GTK 2's bridge module but needs no GTK 2). Unset or 2: GTK 2
+# and, beside it, GTK 3 for the second program the build lays out.
 set -eu
 packages=(
   build-essential cmake pkg-config git
