@@ -16,7 +16,7 @@ packages=(
   dbus dbus-x11 at-spi2-core python3-pyatspi python3-xlib
   softhsm2 opensc p11-kit p11-kit-modules openssl gnutls-bin
   opencryptoki pcscd vsmartcard-vpcd opensc-pkcs11 util-linux iproute2
-  clang libclang-rt-dev valgrind gdb debootstrap
+  clang libclang-rt-dev valgrind gdb debootstrap weston
   dpkg-dev desktop-file-utils lintian appstream librsvg2-common man-db diffoscope-minimal
 )
 case ${PINMAN_GTK:-2} in
