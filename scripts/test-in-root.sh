@@ -19,7 +19,8 @@
 # kept between runs beside the root. Runs side by side take turns at the cache (a lock), so
 # that two never write it at once. A test skipped inside the root fails the run, as do
 # skips of GoogleTest other than those that every machine makes (listed below). The run's
-# output, its CTest logs and the screenshots are kept in build-root-<release>/.
+# output, its CTest logs, the end-to-end tests' artifacts (screenshots, valgrind's logs) and
+# the screenshots of scripts/run.sh are kept in build-root-<release>/.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=common.sh
@@ -203,14 +204,17 @@ keep_downloads() {
   unlock_cache
 }
 
-# keep_logs: what the run leaves for a look afterwards, in $kept: its output, the CTest logs
-# and the screenshots of scripts/run.sh; without the dialog's screenshot the run fails.
+# keep_logs: what the run leaves for a look afterwards, in $kept: its output, each build's
+# CTest log and end-to-end artifacts, and the screenshots of scripts/run.sh; without the
+# dialog's screenshot the run fails.
 keep_logs() {
-  local build
+  local build name
   rm -rf "$kept" && mkdir -p "$kept"
   cp -a "$log" "$root"/root/pin-manager/build/screenshots "$kept/" 2>/dev/null || true
   for build in "$root"/root/pin-manager/build*/; do
-    cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$(basename "$build").log" 2>/dev/null || true
+    name=$(basename "$build")
+    cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$name.log" 2>/dev/null || true
+    [ ! -d "$build/e2e-artifacts" ] || cp -a "$build/e2e-artifacts" "$kept/e2e-artifacts-$name"
   done
   if [ ! -s "$kept/screenshots/main-window.png" ]; then
     echo "test-in-root: scripts/run.sh left no screenshot of the dialog"
