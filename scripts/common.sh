@@ -28,7 +28,8 @@ configure() {
   local src=$1 build=$2
   shift 2
   mkdir -p "$build"
-  cmake -S "$src" -B "$build" ${PINMAN_GTK:+"-DPINMAN_GTK=$PINMAN_GTK"} "$@" >"$build/configure.log" 2>&1 || {
+  cmake -S "$src" -B "$build" ${PINMAN_GTK:+"-DPINMAN_GTK=$PINMAN_GTK"} "$@" \
+    >"$build/configure.log" 2>&1 || {
     cat "$build/configure.log"
     return 1
   }

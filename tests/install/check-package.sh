@@ -3,11 +3,12 @@
 # Builds the Debian package of the build with cpack into a temporary folder and checks its
 # name and dependencies against the toolkit the program links (pin-manager on GTK 2,
 # pin-manager-gtk3 on GTK 3, each replacing the other), its control data and contents, with
-# lintian (no error, no warning), appstreamcli and desktop-file-validate. As root, it then installs the package with apt-get and, as an ordinary
-# user made for the test, runs gtkzorvpin-demo through its window (tests/install/
-# demo_as_user.py); the package's files must be unchanged afterwards (dpkg --verify), and an
-# edit of the conffile must survive a second dpkg -i. Not root: the checks of the package
-# alone run, and the test is skipped (77).
+# lintian (no error, no warning), appstreamcli and desktop-file-validate. As root, it then
+# installs the package with apt-get (the GTK 3 one must need no GTK 2 or libglade package,
+# however far down its dependencies) and, as an ordinary user made for the test, runs
+# gtkzorvpin-demo through its window (tests/install/demo_as_user.py); the package's files
+# must be unchanged afterwards (dpkg --verify), and an edit of the conffile must survive a
+# second dpkg -i. Not root: the checks of the package alone run, and the test is skipped (77).
 # Usage: check-package.sh <build folder> <source folder>
 set -u
 build=$1
