@@ -9,6 +9,19 @@
 set(PINMAN_INSTALL_DIR lib/gtkzorvpin)
 set(PINMAN_DEMO_DIR ${PINMAN_INSTALL_DIR}/demo)
 set(PINMAN_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
+# The Debian package: pin-manager holds the GTK 2 program, pin-manager-gtk3 the GTK 3 one.
+# Both install the same files, so each conflicts with and replaces the other, and the GTK 3
+# one provides pin-manager. The toolkit is in the name, not in the version: a version would
+# make one the other's upgrade, and apt would swap a holder's toolkit on its own; named apart
+# they lie side by side in one folder or archive, and each release's version stays the same.
+if(PINMAN_GTK STREQUAL "3")
+  set(PINMAN_PACKAGE pin-manager-gtk3)
+  set(pinman_other_package pin-manager)
+  set(CPACK_DEBIAN_PACKAGE_PROVIDES pin-manager)
+else()
+  set(PINMAN_PACKAGE pin-manager)
+  set(pinman_other_package pin-manager-gtk3)
+endif()
 
 install(TARGETS gtkzorvpin RUNTIME DESTINATION ${PINMAN_INSTALL_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/data/gtkzorvpin.glade DESTINATION ${PINMAN_INSTALL_DIR})
@@ -60,17 +73,19 @@ add_custom_target(packaging_files ALL DEPENDS ${pinman_gz_files})
 install(FILES ${pinman_gz_dir}/gtkzorvpin.1.gz ${pinman_gz_dir}/gtkzorvpin-demo.1.gz
               ${pinman_gz_dir}/clogcat.1.gz DESTINATION share/man/man1)
 install(FILES ${pinman_gz_dir}/changelog.gz ${PINMAN_PACKAGING}/copyright
-        DESTINATION share/doc/pin-manager)
+        DESTINATION share/doc/${PINMAN_PACKAGE})
 # OpenSC's setting for unblocking a PIN through PKCS#11, inactive, for the holder to copy.
 install(FILES ${PINMAN_PACKAGING}/opensc-pin-manager.conf.example
-        DESTINATION share/doc/pin-manager/examples)
+        DESTINATION share/doc/${PINMAN_PACKAGE}/examples)
 install(FILES ${PINMAN_PACKAGING}/pin-manager.lintian-overrides
-        DESTINATION share/lintian/overrides RENAME pin-manager)
+        DESTINATION share/lintian/overrides RENAME ${PINMAN_PACKAGE})
 
 # `cpack -G DEB`: a Debian package installed below /usr, whose library dependencies
-# (GTK 2, libglade, OpenSSL, the C++ runtime) dpkg-shlibdeps works out from the binaries.
+# (GTK 2 or 3, libglade, OpenSSL, the C++ runtime) dpkg-shlibdeps works out from the binaries.
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME pin-manager)
+set(CPACK_PACKAGE_NAME ${PINMAN_PACKAGE})
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${pinman_other_package})
+set(CPACK_DEBIAN_PACKAGE_REPLACES ${pinman_other_package})
 # The version names the Debian release the package is built for (1.0.0~deb12u1,
 # 1.0.0~deb13u1): each depends on its own release's libraries, libglade among them on 12.
 file(STRINGS /etc/os-release pinman_os_version REGEX "^VERSION_ID=")

@@ -20,3 +20,17 @@ multiarch_libdir() {
   }
   echo "/usr/lib/$triplet"
 }
+
+# configure SOURCE BUILD [CMAKE OPTION...]: configures the build folder BUILD from the
+# checkout SOURCE with the options, on the toolkit that PINMAN_GTK names (2 or 3; unset: the
+# build's own default), cmake's output in BUILD/configure.log; fails showing that log.
+configure() {
+  local src=$1 build=$2
+  shift 2
+  mkdir -p "$build"
+  cmake -S "$src" -B "$build" ${PINMAN_GTK:+"-DPINMAN_GTK=$PINMAN_GTK"} "$@" \
+    >"$build/configure.log" 2>&1 || {
+    cat "$build/configure.log"
+    return 1
+  }
+}

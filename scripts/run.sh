@@ -3,14 +3,15 @@
 # Installs what is missing, builds Pin Manager and starts it from build/stage/ on the
 # simulated demo card. With a display: the real window. Without one: on a private Xvfb,
 # saving screenshots of the certificate warning and of the dialog, then ending it.
+# PINMAN_GTK=2 or 3 names the toolkit to build on (unset: the build's own default).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 stage="$root/build/stage"
+# shellcheck source=common.sh
+. "$root/scripts/common.sh"
 
 "$root/scripts/install-deps.sh"
-mkdir -p "$root/build"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$root/build/configure.log" 2>&1 ||
-  { cat "$root/build/configure.log"; exit 1; }
+configure "$root" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$root/build" -j"${PINMAN_JOBS:-2}"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then

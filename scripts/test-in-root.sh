@@ -4,8 +4,10 @@
 # only git, g++ and cmake before scripts/install-deps.sh runs in it. scripts/run.sh first
 # (no display there: it saves its screenshots and ends the program), then scripts/test.sh.
 #
-# Usage (as root): scripts/test-in-root.sh [debian13|debian12]      (default: debian13)
+# Usage (as root): scripts/test-in-root.sh [debian13|debian12|debian13-gtk3]  (default: debian13)
 # PINMAN_BUILDS (see scripts/test.sh) names the builds that scripts/test.sh makes there.
+# debian13-gtk3 is Debian 13 where GTK 2 is gone: the commands build on GTK 3 (PINMAN_GTK=3),
+# and after them dpkg must list no GTK 2 and no libglade package in the root.
 #
 # The root is made with debootstrap from the Debian archive this machine's apt already uses
 # (read from apt, never written here). The bare root is kept, as a tar file, in
@@ -17,7 +19,8 @@
 # kept between runs beside the root. Runs side by side take turns at the cache (a lock), so
 # that two never write it at once. A test skipped inside the root fails the run, as do
 # skips of GoogleTest other than those that every machine makes (listed below). The run's
-# output, its CTest logs and the screenshots are kept in build-root-<release>/.
+# output, its CTest logs, the end-to-end tests' artifacts (screenshots, valgrind's logs) and
+# the screenshots of scripts/run.sh are kept in build-root-<release>/.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=common.sh
@@ -27,19 +30,27 @@ here=$(cd "$(dirname "$0")" && pwd)
 base_packages=git,g++,cmake
 # The only variables of this environment that reach the commands in the root, each when set
 # (scripts/run.sh, scripts/test.sh and install-deps.sh read them).
-passed_env=(CI PINMAN_BUILDS PINMAN_JOBS FUZZ_SECONDS)
+passed_env=(CI PINMAN_BUILDS PINMAN_JOBS FUZZ_SECONDS PINMAN_GTK)
 # Skips that every machine makes, whatever it has installed (SoftHSM2 counts no tries; the
 # English catalogue leaves the interface file's texts as they are).
 expected_skips='SoftHsm/Conformance\.(Pin|Puk)LocksOnItsLastTry|Translations\.InterfaceFileIsTranslated'
 cache=${PINMAN_ROOT_CACHE:-/var/cache/pin-manager-roots}
 
-# pick_release NAME: sets suite, the Debian suite of the root NAME; a root that differs in
-# more than its suite exports here what it sets for the commands (a name of passed_env).
-# Fails for an unknown NAME.
+# pick_release NAME: sets suite, the Debian suite of the root NAME, and absent, the dpkg
+# patterns of packages that must not be installed in it after the run; a root that differs
+# in more than its suite exports here what it sets for the commands (a name of passed_env),
+# and the toolkit is always the root's. Fails for an unknown NAME.
 pick_release() {
+  unset PINMAN_GTK
+  absent=()
   case $1 in
   debian13) suite=trixie ;;
   debian12) suite=bookworm ;;
+  debian13-gtk3)
+    suite=trixie
+    export PINMAN_GTK=3
+    absent=('libgtk2.0*' 'libglade*')
+    ;;
   *) return 1 ;;
   esac
 }
@@ -193,18 +204,47 @@ keep_downloads() {
   unlock_cache
 }
 
-# keep_logs: what the run leaves for a look afterwards, in $kept: its output, the CTest logs
-# and the screenshots of scripts/run.sh; without the dialog's screenshot the run fails.
+# keep_logs: what the run leaves for a look afterwards, in $kept: its output, each build's
+# CTest log and end-to-end artifacts, and the screenshots of scripts/run.sh; without the
+# dialog's screenshot the run fails.
 keep_logs() {
-  local build
+  local build name
   rm -rf "$kept" && mkdir -p "$kept"
   cp -a "$log" "$root"/root/pin-manager/build/screenshots "$kept/" 2>/dev/null || true
   for build in "$root"/root/pin-manager/build*/; do
-    cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$(basename "$build").log" 2>/dev/null || true
+    name=$(basename "$build")
+    cp "$build/Testing/Temporary/LastTest.log" "$kept/LastTest-$name.log" 2>/dev/null || true
+    [ ! -d "$build/e2e-artifacts" ] || cp -a "$build/e2e-artifacts" "$kept/e2e-artifacts-$name"
   done
   if [ ! -s "$kept/screenshots/main-window.png" ]; then
     echo "test-in-root: scripts/run.sh left no screenshot of the dialog"
     [ "$status" -ne 0 ] || status=1
+  fi
+}
+
+# check_absent: none of the absent packages is in the root after the run: dpkg lists none
+# but in the state "un" (a name it knows from another package's relations, never installed),
+# and its log records no installation of one (which a purge would hide from the list).
+check_absent() {
+  local listed installed pattern _ action name
+  [ ${#absent[@]} -gt 0 ] || return 0
+  listed=$(COLUMNS=200 chroot "$root" dpkg -l "${absent[@]}" 2>/dev/null |
+    grep -E '^[a-zA-Z][a-zA-Z ]{2} ' | grep -v '^un ' || true)
+  installed=""
+  while read -r _ _ action name _; do
+    [ "$action" = install ] || continue
+    for pattern in "${absent[@]}"; do
+      # shellcheck disable=SC2053 # a dpkg pattern, matched as a glob
+      [[ ${name%%:*} == $pattern ]] && installed+="$name "
+    done
+  done < <(cat "$root/var/log/dpkg.log" 2>/dev/null)
+  if [ -n "$listed$installed" ]; then
+    echo "test-in-root: packages that must not be in the $release root (${absent[*]}) are there:"
+    [ -z "$listed" ] || echo "$listed"
+    [ -z "$installed" ] || echo "installed during the run: $installed"
+    [ "$status" -ne 0 ] || status=1
+  else
+    echo "== $release root: no ${absent[*]} installed"
   fi
 }
 
@@ -247,6 +287,7 @@ main() {
   keep_downloads
   keep_logs
   check_skips
+  check_absent
   if [ "$status" -eq 0 ]; then
     echo "== $release root: all tests passed"
   else

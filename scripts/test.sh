@@ -3,9 +3,12 @@
 # Installs what is missing, makes three builds of Pin Manager (plain; with AddressSanitizer
 # and UndefinedBehaviorSanitizer; clang's libFuzzer targets) and runs every test of each.
 # Tests that need a display start a private Xvfb of their own. Exits non-zero when anything
-# fails. PINMAN_BUILDS="plain asan fuzz" (the default) names the builds to make.
+# fails. PINMAN_BUILDS="plain asan fuzz" (the default) names the builds to make; PINMAN_GTK=2
+# or 3 the toolkit they are built on (unset: the build's own default).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=common.sh
+. "$root/scripts/common.sh"
 jobs=${PINMAN_JOBS:-2}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 builds=" ${PINMAN_BUILDS:-plain asan fuzz} "
@@ -15,8 +18,7 @@ builds=" ${PINMAN_BUILDS:-plain asan fuzz} "
 build_and_test() {
   local dir=$1
   shift
-  mkdir -p "$dir"
-  cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  configure "$root" "$dir" "$@"
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure --no-tests=error -j"$jobs" --timeout 900)
 }

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the Debian package of the build with cpack into a temporary folder and checks its
-# control data and contents, with lintian (no error, no warning), appstreamcli and
-# desktop-file-validate. As root, it then installs the package with apt-get and, as an ordinary
-# user made for the test, runs gtkzorvpin-demo through its window (tests/install/
-# demo_as_user.py); the package's files must be unchanged afterwards (dpkg --verify), and an
-# edit of the conffile must survive a second dpkg -i. Not root: the checks of the package
-# alone run, and the test is skipped (77).
+# name and dependencies against the toolkit the program links (pin-manager on GTK 2,
+# pin-manager-gtk3 on GTK 3, each replacing the other), its control data and contents, with
+# lintian (no error, no warning), appstreamcli and desktop-file-validate. As root, it then
+# installs the package with apt-get (the GTK 3 one must need no GTK 2 or libglade package,
+# however far down its dependencies) and, as an ordinary user made for the test, runs
+# gtkzorvpin-demo through its window (tests/install/demo_as_user.py); the package's files
+# must be unchanged afterwards (dpkg --verify), and an edit of the conffile must survive a
+# second dpkg -i. Not root: the checks of the package alone run, and the test is skipped (77).
 # Usage: check-package.sh <build folder> <source folder>
 set -u
 build=$1
@@ -14,10 +16,17 @@ src=$2
 tmp=$(mktemp -d)
 installed=0
 user=""
+# The package's name follows the toolkit the program links; so do its GTK dependency and the
+# package it replaces.
+if objdump -p "$build/stage/gtkzorvpin" | grep -q 'NEEDED *libgtk-3'; then
+  package=pin-manager-gtk3 other=pin-manager gtk='libgtk-3-0(t64)?' not_gtk=libgtk2
+else
+  package=pin-manager other=pin-manager-gtk3 gtk='libgtk2\.0-0(t64)?' not_gtk=libgtk-3
+fi
 cleanup() {
   [ -n "$user" ] && userdel -r "$user" >/dev/null 2>&1
   if [ "$installed" -eq 1 ]; then
-    dpkg --purge pin-manager >"$tmp/remove.log" 2>&1 || cat "$tmp/remove.log"
+    dpkg --purge "$package" >"$tmp/remove.log" 2>&1 || cat "$tmp/remove.log"
   fi
   rm -rf "$tmp"
 }
@@ -30,38 +39,43 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log"
   echo "FAIL: cpack -G DEB failed"
   exit 1
 }
-deb=$(ls "$tmp"/pkg/pin-manager_*.deb 2>/dev/null | head -n 1)
-[ -n "$deb" ] || {
+# The version names the release it is built for; the file name holds the package's name,
+# version and architecture, so that every toolkit's and release's package has its own.
+. /etc/os-release
+version=1.0.0~deb${VERSION_ID}u1
+deb=$tmp/pkg/${package}_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || {
   ls -la "$tmp/pkg"
-  echo "FAIL: cpack made no pin-manager_*.deb"
+  echo "FAIL: cpack made no $(basename "$deb")"
   exit 1
 }
 echo "package: $(basename "$deb")"
 
 dpkg-deb -I "$deb" >"$tmp/info.txt" || fail "dpkg-deb cannot read the package"
+grep -qx " Package: $package" "$tmp/info.txt" || fail "the package is not named $package"
+grep -qxF " Version: $version" "$tmp/info.txt" ||
+  fail "the version does not name Debian $VERSION_ID: $(grep '^ Version:' "$tmp/info.txt")"
+# The other toolkit's package installs the same files.
+for field in Conflicts Replaces; do
+  grep -qx " $field: $other" "$tmp/info.txt" || fail "$field is not $other: $(grep "^ $field:" "$tmp/info.txt")"
+done
+if [ "$package" = pin-manager-gtk3 ]; then
+  grep -qx " Provides: pin-manager" "$tmp/info.txt" || fail "the GTK 3 package does not provide pin-manager"
+fi
 depends=$(sed -n 's/^ Depends: //p' "$tmp/info.txt")
 echo "Depends: $depends"
 # The libraries the program links, as dpkg-shlibdeps names their packages (Debian 13's
-# carry "t64"): the toolkit it is built on, GTK 2 or GTK 3; libglade only where the program
-# is built on it, not on its own layer.
-gtk='libgtk2\.0-0(t64)?'
-if objdump -p "$build/stage/gtkzorvpin" | grep -q 'NEEDED *libgtk-3'; then
-  gtk='libgtk-3-0(t64)?'
-  grep -q libgtk2 <<<"$depends" && fail "the program is built on GTK 3, yet the package depends on GTK 2"
-fi
+# carry "t64"): the toolkit it is built on, GTK 2 or GTK 3, and not the other; libglade only
+# where the program is built on it, not on its own layer.
 for dep in "$gtk" 'libssl[0-9.]*(t64)?' libc6 'libstdc\+\+6'; do
   grep -Eq "(^|, )${dep}( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
 done
+grep -q "$not_gtk" <<<"$depends" && fail "the program is built on the other GTK, yet the package depends on $not_gtk"
 if objdump -p "$build/stage/gtkzorvpin" | grep -q 'NEEDED *libglade-2'; then
   grep -Eq '(^|, )libglade2-0( |,|$)' <<<"$depends" || fail "Depends lacks libglade2-0"
 elif grep -q libglade <<<"$depends"; then
   fail "the program does not link libglade, yet the package depends on it"
 fi
-# The version names the release it is built for.
-. /etc/os-release
-grep -qx " Version: 1\.0\.0~deb${VERSION_ID}u1" "$tmp/info.txt" ||
-  fail "the version does not name Debian $VERSION_ID: $(grep '^ Version:' "$tmp/info.txt")"
-grep -q '^ Package: pin-manager$' "$tmp/info.txt" || fail "the package is not named pin-manager"
 grep -Eq '^ Maintainer: Pin Manager developers <[^ >]+@[^ >]+>$' "$tmp/info.txt" || fail "wrong maintainer"
 grep -Eq '^ Recommends: opensc-pkcs11, pcscd$' "$tmp/info.txt" || fail "Recommends is not opensc-pkcs11, pcscd"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles >"$tmp/conffiles" 2>/dev/null
@@ -91,8 +105,8 @@ dpkg-deb -c "$deb" >"$tmp/contents.txt" || fail "dpkg-deb cannot list the packag
 for path in ./usr/lib/gtkzorvpin/gtkzorvpin ./usr/lib/gtkzorvpin/gtkzorvpin.glade \
   ./usr/lib/gtkzorvpin/demo/libsimcard.so ./usr/lib/gtkzorvpin/simcard-card ./usr/bin/clogcat \
   ./usr/lib/gtkzorvpin/demo/gtkzorvpin ./usr/lib/gtkzorvpin/gtkzorvpin-lc/de/LC_MESSAGES/gtkzorvpin.mo \
-  ./usr/share/man/man1/clogcat.1.gz ./usr/share/doc/pin-manager/copyright \
-  ./usr/share/doc/pin-manager/examples/opensc-pin-manager.conf.example \
+  ./usr/share/man/man1/clogcat.1.gz ./usr/share/doc/$package/copyright \
+  ./usr/share/doc/$package/examples/opensc-pin-manager.conf.example ./usr/share/lintian/overrides/$package \
   ./usr/share/applications/gtkzorvpin.desktop ./usr/share/icons/hicolor/scalable/apps/gtkzorvpin.svg; do
   grep -qE " ${path}\$" "$tmp/contents.txt" || fail "the package lacks $path"
 done
@@ -106,12 +120,20 @@ if [ "$(id -u)" -ne 0 ]; then
   [ "$failures" -eq 0 ] || exit 1
   echo "SKIP: not root, so the package is not installed and run"
   exit 77
-elif dpkg-query -W -f='${Status}' pin-manager 2>/dev/null | grep -q 'install ok installed'; then
-  fail "pin-manager is installed on this machine already: left alone, not installed again"
+elif dpkg-query -W -f='${Status}' pin-manager pin-manager-gtk3 2>/dev/null | grep -q 'install ok installed'; then
+  fail "pin-manager or pin-manager-gtk3 is installed on this machine already: left alone, not installed again"
 else
   installed=1
   # As a holder installs it: apt must find every dependency in this release.
   if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >"$tmp/dpkg.log" 2>&1; then
+    # The GTK 3 package needs no GTK 2 and no libglade, however far down its dependencies.
+    if [ "$package" = pin-manager-gtk3 ]; then
+      apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+        --no-enhances "$package" >"$tmp/closure.txt" 2>&1 || fail "apt-cache cannot list what $package needs"
+      needed=$(grep -Eo '(^|: )<?(libgtk2\.0|libglade)[^ >]*' "$tmp/closure.txt" | sed -E 's/^(: )?<?//' | sort -u)
+      [ -z "$needed" ] || fail "$package needs GTK 2 or libglade through its dependencies: $needed"
+      grep -q '^ *Depends: libc6' "$tmp/closure.txt" || fail "apt-cache lists no dependency of $package"
+    fi
     # An ordinary user, made for the test, tries the demo card through the window.
     user="pmdemo$$"
     useradd --create-home --home-dir "$tmp/home" --shell /bin/sh "$user" || fail "useradd $user failed"
@@ -127,7 +149,7 @@ else
       fail "gtkzorvpin-demo as the user $user"
     [ -s "$tmp/home/.local/share/gtkzorvpin-demo/simcard.state" ] ||
       fail "no demo card in the user's data folder"
-    dpkg --verify pin-manager >"$tmp/verify.txt" 2>&1
+    dpkg --verify "$package" >"$tmp/verify.txt" 2>&1
     [ -s "$tmp/verify.txt" ] && fail "the package's files changed: $(cat "$tmp/verify.txt")"
 
     # A local edit of the conffile survives installing the package again.
@@ -140,7 +162,7 @@ else
     cat "$tmp/dpkg.log"
     fail "apt-get install of the package failed"
   fi
-  if dpkg --purge pin-manager >"$tmp/remove.log" 2>&1; then
+  if dpkg --purge "$package" >"$tmp/remove.log" 2>&1; then
     installed=0
     [ ! -e /usr/bin/gtkzorvpin ] && [ ! -e /usr/lib/gtkzorvpin ] && [ ! -e /etc/gtkzorvpin ] ||
       fail "dpkg --purge left /usr/bin/gtkzorvpin, /usr/lib/gtkzorvpin or /etc/gtkzorvpin behind"

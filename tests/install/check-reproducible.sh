@@ -2,16 +2,18 @@
 # SPDX-License-Identifier: MIT
 # Builds the Debian package twice from the commit checked out in <source folder>: from two
 # clones in folders of other names and lengths, the second made at least a second after the
-# first, each with the product alone (no tests, no benchmarks, no second stage), built and packaged by cpack
-# without SOURCE_DATE_EPOCH, which the build then takes from the commit. The two packages
-# must be the same byte for byte, and every file in them must carry the commit's time; when
-# they differ, diffoscope names the difference.
-# Usage: check-reproducible.sh <source folder> <C compiler> <C++ compiler>
+# first, each with the product alone (no tests, no benchmarks, no second stage) on the given
+# toolkit (2 or 3), built and packaged by cpack without SOURCE_DATE_EPOCH, which the build
+# then takes from the commit. The two packages must be the same byte for byte, and every
+# file in them must carry the commit's time; when they differ, diffoscope names the
+# difference.
+# Usage: check-reproducible.sh <source folder> <C compiler> <C++ compiler> <GTK version>
 # (PINMAN_JOBS: parallel jobs of each build, default 2)
 set -u
 src=$1
 cc=$2
 cxx=$3
+gtk=$4
 jobs=${PINMAN_JOBS:-2}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -32,7 +34,7 @@ package() {
     git clone -q --no-hardlinks "$src" "$dir" && git -C "$dir" checkout -q --detach "$commit" &&
       env -u SOURCE_DATE_EPOCH cmake -S "$dir" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DPINMAN_TESTS=OFF -DPINMAN_BENCH=OFF \
-        -DPINMAN_EXTRA_STAGES=OFF &&
+        -DPINMAN_EXTRA_STAGES=OFF -DPINMAN_GTK="$gtk" &&
       cmake --build "$dir/build" -j"$jobs" &&
       (cd "$dir/build" && env -u SOURCE_DATE_EPOCH cpack -G DEB -B "$dir/pkg")
   } >"$dir.log" 2>&1 || {

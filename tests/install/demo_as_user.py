@@ -12,9 +12,11 @@ import subprocess
 import unittest
 
 import shown_texts as shown
-from pinman_e2e import Card, Program, ProgramCase
+from pinman_e2e import Card, Program, ProgramCase, accessibility_env
 
 DEMO = "/usr/bin/gtkzorvpin-demo"
+# The program that the command runs, built on GTK 2 or GTK 3.
+DEMO_PROGRAM = "/usr/lib/gtkzorvpin/demo/gtkzorvpin"
 CARD_DIR = os.path.join(os.environ.get("XDG_DATA_HOME") or os.path.expanduser("~/.local/share"),
                         "gtkzorvpin-demo")
 PIN, NEW_PIN, WRONG_PIN = "1234", "58203", "97531"
@@ -28,7 +30,7 @@ class Demo(Program):
         self.card = Card(os.path.join(CARD_DIR, "simcard.state"))
 
     def start(self, extra_env=None):
-        env = dict(os.environ, GTK_MODULES="gail:atk-bridge", NO_AT_BRIDGE="0", LANG="C.UTF-8")
+        env = dict(os.environ, LANG="C.UTF-8", **accessibility_env(DEMO_PROGRAM))
         env.pop("LANGUAGE", None)
         self._stderr = open(self.stderr_path, "wb")
         self.process = subprocess.Popen([DEMO], cwd="/", stderr=self._stderr, env=env)

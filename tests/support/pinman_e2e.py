@@ -70,6 +70,17 @@ def toolkit(program):
         return 3 if b"libgtk-3.so.0" in f.read() else 2
 
 
+def accessibility_env(program):
+    """What the program needs in its environment to be read through the accessibility bus:
+    GTK 2 reaches the bus through the modules GTK_MODULES names (and gets the tests' steady
+    style); GTK 3 has the bridge built in and needs no module."""
+    env = {"NO_AT_BRIDGE": "0"}
+    if toolkit(program) == 2:
+        env.update({"GTK_MODULES": "gail:atk-bridge",
+                    "GTK2_RC_FILES": os.path.join(os.path.dirname(__file__), "test-gtkrc")})
+    return env
+
+
 _a11y_bus = []  # this process's own connection to the accessibility bus, once made
 
 
@@ -123,13 +134,9 @@ class Program:
         env.update({
             "SIMCARD_STATE": self.card.path,
             "SIMCARD_TRACE": self.trace_path,
-            "NO_AT_BRIDGE": "0",
             "LANG": "C.UTF-8",
         })
-        if toolkit(os.path.join(self.dir, "gtkzorvpin")) == 2:
-            # GTK 2 reaches the accessibility bus through these modules; GTK 3 has it built in.
-            env.update({"GTK_MODULES": "gail:atk-bridge",
-                        "GTK2_RC_FILES": os.path.join(os.path.dirname(__file__), "test-gtkrc")})
+        env.update(accessibility_env(os.path.join(self.dir, "gtkzorvpin")))
         env.pop("LANGUAGE", None)
         env.update(extra_env or {})
         self._stderr = open(self.stderr_path, "wb")
