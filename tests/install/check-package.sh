@@ -78,6 +78,11 @@ elif grep -q libglade <<<"$depends"; then
 fi
 grep -Eq '^ Maintainer: Pin Manager developers <[^ >]+@[^ >]+>$' "$tmp/info.txt" || fail "wrong maintainer"
 grep -Eq '^ Recommends: opensc-pkcs11, pcscd$' "$tmp/info.txt" || fail "Recommends is not opensc-pkcs11, pcscd"
+# Installed-Size as dpkg counts it, from the package alone: each regular file its size in KiB
+# rounded up, each folder and link one (never what a link leads to on the build machine).
+size=$(dpkg-deb -c "$deb" | awk '$6 != "./" { n += substr($1, 1, 1) == "-" ? int(($3 + 1023) / 1024) : 1 } END { print n }')
+grep -qx " Installed-Size: $size" "$tmp/info.txt" ||
+  fail "Installed-Size is not $size KiB, the package's own: $(grep '^ Installed-Size:' "$tmp/info.txt")"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles >"$tmp/conffiles" 2>/dev/null
 grep -qx /etc/gtkzorvpin/gtkzorvpin.conf "$tmp/conffiles" || fail "/etc/gtkzorvpin/gtkzorvpin.conf is no conffile"
 if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '^\./(postinst|postrm|triggers)$'; then
