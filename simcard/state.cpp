@@ -760,7 +760,9 @@ int lock_before(int fd, long long deadline) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             return errno;
         }
-        if (monotonic_millis() >= deadline) {
+        // Past the deadline's whole millisecond: the clock is read in whole milliseconds, so
+        // reaching it could still be up to one short of the wait asked for.
+        if (monotonic_millis() > deadline) {
             return ETIMEDOUT;
         }
         const struct timespec pause = {0, 10 * 1000 * 1000};
